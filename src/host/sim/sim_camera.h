@@ -130,9 +130,9 @@ std::string FormatRecord(const ControlRecord& record);
 
 // Which requests a scripted failure applies to; an empty field matches all.
 struct RequestMatch {
-  std::optional<bool> in;
-  std::optional<uint8_t> request;
-  std::optional<uint16_t> index;
+  std::optional<bool> in = std::nullopt;
+  std::optional<uint8_t> request = std::nullopt;
+  std::optional<uint16_t> index = std::nullopt;
   bool Matches(bool is_in, uint8_t req, uint16_t idx) const;
 };
 
