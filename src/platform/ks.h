@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "platform/kernel.h"
 
@@ -215,6 +216,8 @@ static_assert(offsetof(KS_DATARANGE_VIDEO, bFixedSizeSamples) == 64);
 static_assert(offsetof(KS_DATARANGE_VIDEO, ConfigCaps) == 80);
 static_assert(offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader) == 208);
 static_assert(sizeof(KS_DATARANGE_VIDEO) == 296);
+// No hidden padding anywhere: equal values are equal bytes.
+static_assert(std::has_unique_object_representations_v<KS_DATARANGE_VIDEO>);
 
 typedef struct KS_DATAFORMAT_VIDEOINFOHEADER {
     KSDATAFORMAT DataFormat;
@@ -222,6 +225,7 @@ typedef struct KS_DATAFORMAT_VIDEOINFOHEADER {
 } KS_DATAFORMAT_VIDEOINFOHEADER, *PKS_DATAFORMAT_VIDEOINFOHEADER;
 static_assert(offsetof(KS_DATAFORMAT_VIDEOINFOHEADER, VideoInfoHeader) == 64);
 static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152);
+static_assert(std::has_unique_object_representations_v<KS_DATAFORMAT_VIDEOINFOHEADER>);
 
 // KS_DATARANGE_VIDEO.StreamDescriptionFlags
 constexpr DWORD KS_VIDEOSTREAM_PREVIEW = 0x0001;
