@@ -51,6 +51,10 @@ bool StretchAxis(int s, int d, Axis* axis) {
 
 // Both planes of a 4:2:0 picture must follow the same factor: the chroma
 // plane is the half-size picture shrunk or stretched with the same k.
+bool SameFactor(const Axis& luma, const Axis& chroma) {
+    return luma.Same ? chroma.Same : !chroma.Same && chroma.Factor == luma.Factor;
+}
+
 bool EvenPositive(int w, int h) { return w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0; }
 
 void ShrinkRow(const std::uint8_t* source, std::uint8_t* destination, const Axis& x) {
@@ -172,8 +176,8 @@ int ShrinkPicture(const std::uint8_t* source, std::uint8_t* destination, int sou
     }
     // Chroma planes use the luminance factors on the half-size plane.
     if (!ShrinkAxis(sourceWidth / 2, destinationWidth / 2, &cx) ||
-        !ShrinkAxis(sourceHeight / 2, destinationHeight / 2, &cy) || cx.Factor != x.Factor ||
-        cy.Factor != y.Factor) {
+        !ShrinkAxis(sourceHeight / 2, destinationHeight / 2, &cy) || !SameFactor(x, cx) ||
+        !SameFactor(y, cy)) {
         return 0;
     }
     const std::size_t sourceLuma = static_cast<std::size_t>(sourceWidth) * sourceHeight;
@@ -194,7 +198,7 @@ int StretchPicture(const std::uint8_t* source, std::uint8_t* destination, int so
     }
     Axis y{}, cy{};
     if (!StretchAxis(sourceHeight, destinationHeight, &y) ||
-        !StretchAxis(sourceHeight / 2, destinationHeight / 2, &cy) || cy.Factor != y.Factor) {
+        !StretchAxis(sourceHeight / 2, destinationHeight / 2, &cy) || !SameFactor(y, cy)) {
         return 0;
     }
     const int w = sourceWidth;

@@ -179,14 +179,17 @@ int RenderPlanar(const ProcessingOptions* options, std::uint8_t* rawFrame, std::
                        decoder::kOutputI420, a) == 0) {
             return 0;
         }
-        if (plan.Stretch) {
-            StretchPicture(a, b, kStretchSourceWidth, kStretchSourceHeight, kStretchSourceWidth,
-                           kStretchedHeight);
-            ResamplePicture(b, output, kStretchSourceWidth, kStretchedHeight, formatWidth,
-                            formatHeight);
-        } else {
-            ResamplePicture(a, output, plan.RawWidth, plan.RawHeight, formatWidth, formatHeight);
-        }
+        // The plan has checked both pairs; a refusal here would leave the
+        // output stale, so it fails the frame rather than pass as rendered.
+        const int resized =
+            plan.Stretch
+                ? StretchPicture(a, b, kStretchSourceWidth, kStretchSourceHeight,
+                                 kStretchSourceWidth, kStretchedHeight) &&
+                      ResamplePicture(b, output, kStretchSourceWidth, kStretchedHeight,
+                                      formatWidth, formatHeight)
+                : ResamplePicture(a, output, plan.RawWidth, plan.RawHeight, formatWidth,
+                                  formatHeight);
+        if (resized == 0) return 0;
     }
     if (tone != 0) ApplyToneCurve(output, formatWidth, formatHeight);
     if (bytesWritten != nullptr) *bytesWritten = picture;
@@ -245,14 +248,15 @@ int RenderRgb(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uin
                        decoder::kOutputI420, b) == 0) {
             return 0;
         }
-        if (plan.Stretch) {
-            StretchPicture(b, output, kStretchSourceWidth, kStretchSourceHeight,
-                           kStretchSourceWidth, kStretchedHeight);
-            ResamplePicture(output, a, kStretchSourceWidth, kStretchedHeight, formatWidth,
-                            formatHeight);
-        } else {
-            ResamplePicture(b, a, plan.RawWidth, plan.RawHeight, formatWidth, formatHeight);
-        }
+        const int resized =
+            plan.Stretch
+                ? StretchPicture(b, output, kStretchSourceWidth, kStretchSourceHeight,
+                                 kStretchSourceWidth, kStretchedHeight) &&
+                      ResamplePicture(output, a, kStretchSourceWidth, kStretchedHeight,
+                                      formatWidth, formatHeight)
+                : ResamplePicture(b, a, plan.RawWidth, plan.RawHeight, formatWidth,
+                                  formatHeight);
+        if (resized == 0) return 0;
     }
     if (tone != 0) ApplyToneCurve(a, formatWidth, formatHeight);
     ConvertToRgb(a, output, formatWidth, formatHeight);
