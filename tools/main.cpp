@@ -1,0 +1,59 @@
+// Entry point of the `dualcam` command: dispatches to one subcommand per
+// file through a table, so adding a command is one line here and one file.
+// Every failure leaves through ToolError or a standard exception and becomes
+// one line on stderr with a defined exit status, never a crash.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "command.h"
+
+namespace dualcam::tools {
+namespace {
+
+constexpr Command kCommands[] = {
+    {"decode", "render a raw camera frame or VQJ9 sample into a picture file", RunDecode},
+    {"encode", "compress a PNG into a raw camera frame (and a VQJ9 sample)", RunEncode},
+};
+
+void PrintHelp(std::FILE* out) {
+  std::fprintf(out, "usage: dualcam COMMAND [options] ...\n\ncommands:\n");
+  for (const Command& command : kCommands)
+    std::fprintf(out, "  %-10.*s %.*s\n", static_cast<int>(command.name.size()), command.name.data(),
+                 static_cast<int>(command.summary.size()), command.summary.data());
+  std::fprintf(out, "\n'dualcam COMMAND --help' describes a command.\n");
+}
+
+}  // namespace
+}  // namespace dualcam::tools
+
+int main(int argc, char** argv) {
+  using namespace dualcam::tools;
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    PrintHelp(stderr);
+    return kExitUsage;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    PrintHelp(stdout);
+    return kExitOk;
+  }
+  for (const Command& command : kCommands) {
+    if (command.name != args[0]) continue;
+    try {
+      return command.run(std::span<const std::string_view>(args).subspan(1));
+    } catch (const ToolError& error) {
+      std::fprintf(stderr, "dualcam %.*s: %s\n", static_cast<int>(command.name.size()), command.name.data(),
+                   error.what());
+      return error.status();
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "dualcam %.*s: %s\n", static_cast<int>(command.name.size()), command.name.data(),
+                   error.what());
+      return kExitUsage;
+    }
+  }
+  std::fprintf(stderr, "dualcam: unknown command '%.*s' (try 'dualcam --help')\n", static_cast<int>(args[0].size()),
+               args[0].data());
+  return kExitUsage;
+}
