@@ -9,7 +9,7 @@
 
 #include "driver/formats.h"
 
-namespace dualcam::driver::testing {
+namespace dualcam::driver::formats_test {
 
 inline std::uint32_t U32At(const void* Base, size_t Offset)
 {
@@ -97,4 +97,4 @@ struct FormatRequest {
     }
 };
 
-}  // namespace dualcam::driver::testing
+}  // namespace dualcam::driver::formats_test

@@ -8,11 +8,11 @@
 namespace dualcam::driver {
 namespace {
 
-using testing::BytesAt;
-using testing::GuidBytes;
-using testing::I64At;
-using testing::U16At;
-using testing::U32At;
+using formats_test::BytesAt;
+using formats_test::GuidBytes;
+using formats_test::I64At;
+using formats_test::U16At;
+using formats_test::U32At;
 
 constexpr const char* kVideo = "73646976-0000-0010-8000-00AA00389B71";
 constexpr const char* kVideoInfo = "05589F80-C356-11CE-BF01-00AA0055595A";
