@@ -86,6 +86,7 @@ typedef struct _STREAM_DATA_INTERSECT_INFO {
     PVOID DataFormatBuffer;
     ULONG SizeOfDataFormatBuffer;
 } STREAM_DATA_INTERSECT_INFO, *PSTREAM_DATA_INTERSECT_INFO;
+static_assert(sizeof(void*) != 8 || sizeof(STREAM_DATA_INTERSECT_INFO) == 32);
 
 // CommandData of the property requests. PropertyInfo holds PropertyOutputSize
 // bytes for the answer; for the video-capture sets it is the same buffer as
@@ -132,6 +133,10 @@ typedef struct _HW_STREAM_INFORMATION {
 } HW_STREAM_INFORMATION, *PHW_STREAM_INFORMATION;
 static_assert(sizeof(HW_STREAM_INFORMATION) == (sizeof(void*) == 8 ? 136 : 80));
 static_assert(offsetof(HW_STREAM_INFORMATION, NumberOfFormatArrayEntries) == 12);
+static_assert(sizeof(void*) != 8 || (offsetof(HW_STREAM_INFORMATION, NumberOfPropertySets) == 56 &&
+                                     offsetof(HW_STREAM_INFORMATION, Category) == 88 &&
+                                     offsetof(HW_STREAM_INFORMATION, Mediums) == 112 &&
+                                     offsetof(HW_STREAM_INFORMATION, BridgeStream) == 120));
 
 // Header of the SRB_GET_STREAM_INFO buffer; NumberOfStreams stream
 // information records follow it directly (HW_STREAM_DESCRIPTOR).
