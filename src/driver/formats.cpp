@@ -184,8 +184,8 @@ constexpr KSPROPERTY_ITEM kDroppedFramesItems[] = {
                            sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S), FALSE, nullptr, 0, nullptr, nullptr, 0),
 };
 
-// One standard medium, although MediumsCount stays 0: with no mediums
-// announced the stream class assumes the standard one itself.
+// One standard medium is attached, though MediumsCount stays 0 and so
+// announces none.
 constexpr KSPIN_MEDIUM kStandardMedium = {KSMEDIUMSETID_Standard, 0, 0};
 
 }  // namespace

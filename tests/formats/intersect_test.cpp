@@ -49,6 +49,8 @@ TEST(DataIntersection, EveryOfferedRangeMatchesOnItsOwnStreamOnly)
             IntersectRequest own(stream, &list[i], &answer, sizeof(answer));
             EXPECT_EQ(Intersect(own), STATUS_SUCCESS);
             EXPECT_EQ(answer.DataFormat.SampleSize, list[i].DataRange.SampleSize);
+            // The answer is what the application then opens the stream with.
+            EXPECT_TRUE(FormatMatchesStream(&answer.DataFormat, stream));
             // The other pin's flags (capture 0x0002, still 0x1000) never match.
             IntersectRequest other(1 - stream, &list[i], &answer, sizeof(answer));
             EXPECT_EQ(Intersect(other), STATUS_NO_MATCH);
