@@ -190,6 +190,10 @@ struct DeviceContext {
 
   // Alternate setting in use when the state was saved for a power transition.
   USHORT SavedAlternateSetting;
+
+  // 1 once LastGoodFrame holds a frame that rendered; until then a repeat
+  // delivers the blank picture. Written only by the raw-frame callback.
+  UCHAR LastGoodFrameValid;
 };
 
 static_assert(sizeof(DeviceContext) <= kDeviceContextSize,
