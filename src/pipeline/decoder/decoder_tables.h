@@ -93,18 +93,19 @@ struct AcLookupEntry {
 
 namespace detail {
 
-// The code of `codes` (length <= maxLength) that is a prefix of the `bits`-bit index, or
-// nullptr.
+// Index in `codes` of the code (length <= maxLength) that is a prefix of the `bits`-bit index,
+// or -1. (An index rather than a pointer keeps this a constant expression under UBSan.)
 template <std::size_t N>
-constexpr const annexk::Code* FindPrefix(const std::array<annexk::Code, N>& codes, int index,
-                                         int bits, int maxLength) {
-    for (const annexk::Code& c : codes) {
+constexpr int FindPrefix(const std::array<annexk::Code, N>& codes, int index, int bits,
+                         int maxLength) {
+    for (std::size_t i = 0; i < N; ++i) {
+        const annexk::Code& c = codes[i];
         if (c.Length <= maxLength && c.Length <= bits &&
             (index >> (bits - c.Length)) == c.Bits) {
-            return &c;
+            return static_cast<int>(i);
         }
     }
-    return nullptr;
+    return -1;
 }
 
 // Shortest code whose first `bits` bits equal index (codes longer than `bits`).
@@ -120,6 +121,13 @@ constexpr int ShortestBehind(const std::array<annexk::Code, N>& codes, int index
     return best;
 }
 
+// Lookup entry of an AC code; the end-of-block symbol has length -1.
+constexpr AcLookupEntry AcEntry(const annexk::Code& c) {
+    if (c.Value == 0x00) return AcLookupEntry{-1, 0, 0};
+    return AcLookupEntry{c.Length, static_cast<uint8_t>(c.Value >> 4),
+                         static_cast<uint8_t>(c.Value & 15)};
+}
+
 }  // namespace detail
 
 // DC luminance: next 8 bits -> (category, length). Eight ones: category 11 with 9 bits,
@@ -127,8 +135,11 @@ constexpr int ShortestBehind(const std::array<annexk::Code, N>& codes, int index
 inline constexpr std::array<DcLookupEntry, 256> kDcLuminanceLookup = [] {
     std::array<DcLookupEntry, 256> table{};
     for (int i = 0; i < 256; ++i) {
-        const annexk::Code* c = detail::FindPrefix(annexk::kDcLuminanceCodes, i, 8, 8);
-        if (c != nullptr) table[i] = DcLookupEntry{c->Value, c->Length};
+        const int c = detail::FindPrefix(annexk::kDcLuminanceCodes, i, 8, 8);
+        if (c >= 0) {
+            table[i] = DcLookupEntry{annexk::kDcLuminanceCodes[c].Value,
+                                     annexk::kDcLuminanceCodes[c].Length};
+        }
     }
     table[255] = DcLookupEntry{11, 9};
     return table;
@@ -139,8 +150,11 @@ inline constexpr std::array<DcLookupEntry, 256> kDcLuminanceLookup = [] {
 inline constexpr std::array<DcLookupEntry, 16> kDcChrominanceLookup = [] {
     std::array<DcLookupEntry, 16> table{};
     for (int i = 0; i < 16; ++i) {
-        const annexk::Code* c = detail::FindPrefix(annexk::kDcChrominanceCodes, i, 4, 4);
-        if (c != nullptr) table[i] = DcLookupEntry{c->Value, c->Length};
+        const int c = detail::FindPrefix(annexk::kDcChrominanceCodes, i, 4, 4);
+        if (c >= 0) {
+            table[i] = DcLookupEntry{annexk::kDcChrominanceCodes[c].Value,
+                                     annexk::kDcChrominanceCodes[c].Length};
+        }
     }
     table[15] = DcLookupEntry{0, 5};
     return table;
@@ -150,12 +164,9 @@ inline constexpr std::array<DcLookupEntry, 16> kDcChrominanceLookup = [] {
 inline constexpr std::array<AcLookupEntry, 128> kAcLuminance7Lookup = [] {
     std::array<AcLookupEntry, 128> table{};
     for (int i = 0; i < 128; ++i) {
-        const annexk::Code* c = detail::FindPrefix(annexk::kAcLuminanceCodes, i, 7, 7);
-        if (c == nullptr) continue;
-        table[i] = c->Value == 0x00
-                       ? AcLookupEntry{-1, 0, 0}
-                       : AcLookupEntry{c->Length, static_cast<uint8_t>(c->Value >> 4),
-                                       static_cast<uint8_t>(c->Value & 15)};
+        const int c = detail::FindPrefix(annexk::kAcLuminanceCodes, i, 7, 7);
+        if (c < 0) continue;
+        table[i] = detail::AcEntry(annexk::kAcLuminanceCodes[c]);
     }
     return table;
 }();
@@ -166,10 +177,9 @@ inline constexpr std::array<AcLookupEntry, 32> kAcLuminance5Lookup = [] {
     std::array<AcLookupEntry, 32> table{};
     for (int i = 0; i < 32; ++i) {
         const int index = (31 << 5) | i;
-        const annexk::Code* c = detail::FindPrefix(annexk::kAcLuminanceCodes, index, 10, 10);
-        if (c != nullptr) {
-            table[i] = AcLookupEntry{c->Length, static_cast<uint8_t>(c->Value >> 4),
-                                     static_cast<uint8_t>(c->Value & 15)};
+        const int c = detail::FindPrefix(annexk::kAcLuminanceCodes, index, 10, 10);
+        if (c >= 0) {
+            table[i] = detail::AcEntry(annexk::kAcLuminanceCodes[c]);
         } else {
             table[i] = AcLookupEntry{
                 static_cast<int8_t>(detail::ShortestBehind(annexk::kAcLuminanceCodes, index, 10)),
@@ -184,12 +194,9 @@ inline constexpr std::array<AcLookupEntry, 32> kAcLuminance5Lookup = [] {
 inline constexpr std::array<AcLookupEntry, 64> kAcChrominance6Lookup = [] {
     std::array<AcLookupEntry, 64> table{};
     for (int i = 0; i < 64; ++i) {
-        const annexk::Code* c = detail::FindPrefix(annexk::kAcChrominanceCodes, i, 6, 6);
-        if (c != nullptr) {
-            table[i] = c->Value == 0x00
-                           ? AcLookupEntry{-1, 0, 0}
-                           : AcLookupEntry{c->Length, static_cast<uint8_t>(c->Value >> 4),
-                                           static_cast<uint8_t>(c->Value & 15)};
+        const int c = detail::FindPrefix(annexk::kAcChrominanceCodes, i, 6, 6);
+        if (c >= 0) {
+            table[i] = detail::AcEntry(annexk::kAcChrominanceCodes[c]);
         } else {
             table[i] = AcLookupEntry{
                 static_cast<int8_t>(detail::ShortestBehind(annexk::kAcChrominanceCodes, i, 6)), 0,
