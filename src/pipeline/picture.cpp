@@ -28,13 +28,15 @@ struct Axis {
 // Shrink factor for s -> d (d <= s). Valid when the bands of k cover s
 // exactly and keeping k - 1 of each gives d.
 bool ShrinkAxis(int s, int d, Axis* axis) {
-    if (s <= 0 || d <= 0 || d > s) return false;
+    if (s <= 0 || d <= 0 || d > s)
+        return false;
     if (s == d) {
         *axis = {s, d, d, true};
         return true;
     }
     const int k = s / (s - d);
-    if (k < 2 || s % k != 0 || (s / k) * (k - 1) != d) return false;
+    if (k < 2 || s % k != 0 || (s / k) * (k - 1) != d)
+        return false;
     *axis = {s, d, k, false};
     return true;
 }
@@ -42,9 +44,11 @@ bool ShrinkAxis(int s, int d, Axis* axis) {
 // Stretch factor for s -> d (d > s). Valid when the bands of k cover s
 // exactly and each band of k rows yields k + 1.
 bool StretchAxis(int s, int d, Axis* axis) {
-    if (s <= 0 || d <= s) return false;
+    if (s <= 0 || d <= s)
+        return false;
     const int k = s / (d - s);
-    if (k < 1 || s % k != 0 || (s / k) * (k + 1) != d) return false;
+    if (k < 1 || s % k != 0 || (s / k) * (k + 1) != d)
+        return false;
     *axis = {s, d, k, false};
     return true;
 }
@@ -55,7 +59,9 @@ bool SameFactor(const Axis& luma, const Axis& chroma) {
     return luma.Same ? chroma.Same : !chroma.Same && chroma.Factor == luma.Factor;
 }
 
-bool EvenPositive(int w, int h) { return w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0; }
+bool EvenPositive(int w, int h) {
+    return w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0;
+}
 
 void ShrinkRow(const std::uint8_t* source, std::uint8_t* destination, const Axis& x) {
     if (x.Same) {
@@ -164,7 +170,8 @@ static_assert((0 - kCrToGreen[255] - kCbToGreen[255]) >> 16 >= -decoder::kWideCl
 
 int ShrinkPicture(const std::uint8_t* source, std::uint8_t* destination, int sourceWidth,
                   int sourceHeight, int destinationWidth, int destinationHeight) {
-    if (source == nullptr || destination == nullptr) return 0;
+    if (source == nullptr || destination == nullptr)
+        return 0;
     if (!EvenPositive(sourceWidth, sourceHeight) ||
         !EvenPositive(destinationWidth, destinationHeight)) {
         return 0;
@@ -191,7 +198,8 @@ int ShrinkPicture(const std::uint8_t* source, std::uint8_t* destination, int sou
 
 int StretchPicture(const std::uint8_t* source, std::uint8_t* destination, int sourceWidth,
                    int sourceHeight, int destinationWidth, int destinationHeight) {
-    if (source == nullptr || destination == nullptr) return 0;
+    if (source == nullptr || destination == nullptr)
+        return 0;
     if (!EvenPositive(sourceWidth, sourceHeight) ||
         !EvenPositive(destinationWidth, destinationHeight) || sourceWidth != destinationWidth) {
         return 0;
@@ -206,8 +214,8 @@ int StretchPicture(const std::uint8_t* source, std::uint8_t* destination, int so
     const std::size_t destinationLuma = static_cast<std::size_t>(w) * destinationHeight;
     StretchLumaPlane(source, destination, w, y);
     StretchChromaPlane(source + sourceLuma, destination + destinationLuma, w / 2, cy);
-    StretchChromaPlane(source + sourceLuma * 5 / 4, destination + destinationLuma * 5 / 4,
-                       w / 2, cy);
+    StretchChromaPlane(source + sourceLuma * 5 / 4, destination + destinationLuma * 5 / 4, w / 2,
+                       cy);
     return 1;
 }
 
@@ -233,7 +241,8 @@ int ResamplePicture(const std::uint8_t* source, std::uint8_t* destination, int s
 }
 
 void ConvertToRgb(const std::uint8_t* source, std::uint8_t* destination, int width, int height) {
-    if (source == nullptr || destination == nullptr || !EvenPositive(width, height)) return;
+    if (source == nullptr || destination == nullptr || !EvenPositive(width, height))
+        return;
     const decoder::DecoderTables& tables = decoder::SharedDecoderTables();
     const std::uint8_t* clamp = tables.WideClamp();
     const std::int32_t* shift = tables.ShiftTable;

@@ -52,9 +52,11 @@ struct FramePlan {
 // frame.
 bool PlanFrame(const std::uint8_t* rawFrame, int rawWidth, int rawHeight, int formatWidth,
                int formatHeight, int kind, FramePlan* plan) {
-    if (rawFrame == nullptr) return false;
+    if (rawFrame == nullptr)
+        return false;
     const std::uint8_t quality = rawFrame[kRawQualityOffset];
-    if (quality > kMaxQualityIndex) return false;
+    if (quality > kMaxQualityIndex)
+        return false;
     const std::uint32_t length = RawFrameLength(rawFrame);
     if (length < kRawHeaderSize ||
         length > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
@@ -96,7 +98,8 @@ bool PlanFrame(const std::uint8_t* rawFrame, int rawWidth, int rawHeight, int fo
 // DecoderBuildRowTable then DecodePicture; 1 for a decoded picture.
 int DecodeInto(decoder::DecoderState* state, const std::uint8_t* rawFrame, const FramePlan& plan,
                int width, int height, int kind, std::uint8_t* target) {
-    if (decoder::DecoderBuildRowTable(state, width, height, kind, target) == 0) return 0;
+    if (decoder::DecoderBuildRowTable(state, width, height, kind, target) == 0)
+        return 0;
     return decoder::DecodePicture(state, rawFrame + kRawHeaderSize, plan.Length, target, kind);
 }
 
@@ -109,7 +112,8 @@ std::uint32_t RawFrameLength(const std::uint8_t* rawFrame) {
 }
 
 void BuildPassThroughHeader(std::uint8_t* header, std::uint32_t gamma, std::uint32_t contrast) {
-    if (header == nullptr) return;
+    if (header == nullptr)
+        return;
     std::memset(header, 0, kPassThroughClearedBytes);
     header[kPassThroughVersionOffset] = static_cast<std::uint8_t>(kPassThroughVersion & 0xFF);
     header[kPassThroughVersionOffset + 1] = static_cast<std::uint8_t>(kPassThroughVersion >> 8);
@@ -120,7 +124,8 @@ void BuildPassThroughHeader(std::uint8_t* header, std::uint32_t gamma, std::uint
 
 const SizePlanEntry* FindSizePlan(int formatWidth, int formatHeight) {
     for (const SizePlanEntry& entry : kSizePlan) {
-        if (entry.FormatWidth == formatWidth && entry.FormatHeight == formatHeight) return &entry;
+        if (entry.FormatWidth == formatWidth && entry.FormatHeight == formatHeight)
+            return &entry;
     }
     return nullptr;
 }
@@ -136,7 +141,8 @@ int SharedDecoderAcquire(const decoder::DecoderAllocator* allocator) {
 
 void SharedDecoderRelease() {
     std::lock_guard<std::mutex> guard(g_shared.Lock);
-    if (g_shared.Devices == 0) return;  // unbalanced release: nothing to give back
+    if (g_shared.Devices == 0)
+        return;  // unbalanced release: nothing to give back
     if (--g_shared.Devices == 0) {
         decoder::DecoderRelease(&g_shared.State);
         g_shared.State = decoder::DecoderState{};
@@ -148,24 +154,29 @@ bool SharedDecoderReady() {
     return g_shared.State.Ready != 0;
 }
 
-int RenderPlanar(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uint8_t* output,
-                 std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth,
-                 int rawHeight, int formatWidth, int formatHeight) {
-    if (bytesWritten != nullptr) *bytesWritten = 0;
-    if (output == nullptr) return 0;
+int RenderPlanar(const ProcessingOptions* options, const std::uint8_t* rawFrame,
+                 std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
+                 int rawWidth, int rawHeight, int formatWidth, int formatHeight) {
+    if (bytesWritten != nullptr)
+        *bytesWritten = 0;
+    if (output == nullptr)
+        return 0;
     FramePlan plan{};
-    if (!PlanFrame(rawFrame, rawWidth, rawHeight, formatWidth, formatHeight,
-                   decoder::kOutputI420, &plan)) {
+    if (!PlanFrame(rawFrame, rawWidth, rawHeight, formatWidth, formatHeight, decoder::kOutputI420,
+                   &plan)) {
         return 0;
     }
     const std::size_t picture = PlanarPictureBytes(formatWidth, formatHeight);
-    if (picture > outputCapacity) return 0;
+    if (picture > outputCapacity)
+        return 0;
     const std::uint8_t tone = ToneCurveIndexOf(options);
 
     std::lock_guard<std::mutex> guard(g_shared.Lock);
     decoder::DecoderState* state = &g_shared.State;
-    if (state->Ready == 0) return 0;
-    if (decoder::DecoderSelectQuality(state, plan.Quality) == 0) return 0;
+    if (state->Ready == 0)
+        return 0;
+    if (decoder::DecoderSelectQuality(state, plan.Quality) == 0)
+        return 0;
 
     if (plan.SameSize) {
         if (DecodeInto(state, rawFrame, plan, formatWidth, formatHeight, decoder::kOutputI420,
@@ -175,32 +186,36 @@ int RenderPlanar(const ProcessingOptions* options, std::uint8_t* rawFrame, std::
     } else {
         std::uint8_t* a = state->WorkBufferA;
         std::uint8_t* b = state->WorkBufferB;
-        if (DecodeInto(state, rawFrame, plan, plan.RawWidth, plan.RawHeight,
-                       decoder::kOutputI420, a) == 0) {
+        if (DecodeInto(state, rawFrame, plan, plan.RawWidth, plan.RawHeight, decoder::kOutputI420,
+                       a) == 0) {
             return 0;
         }
         // The plan has checked both pairs; a refusal here would leave the
         // output stale, so it fails the frame rather than pass as rendered.
-        const int resized =
-            plan.Stretch
-                ? StretchPicture(a, b, kStretchSourceWidth, kStretchSourceHeight,
-                                 kStretchSourceWidth, kStretchedHeight) &&
-                      ResamplePicture(b, output, kStretchSourceWidth, kStretchedHeight,
-                                      formatWidth, formatHeight)
-                : ResamplePicture(a, output, plan.RawWidth, plan.RawHeight, formatWidth,
-                                  formatHeight);
-        if (resized == 0) return 0;
+        const int resized = plan.Stretch
+                                ? StretchPicture(a, b, kStretchSourceWidth, kStretchSourceHeight,
+                                                 kStretchSourceWidth, kStretchedHeight) &&
+                                      ResamplePicture(b, output, kStretchSourceWidth,
+                                                      kStretchedHeight, formatWidth, formatHeight)
+                                : ResamplePicture(a, output, plan.RawWidth, plan.RawHeight,
+                                                  formatWidth, formatHeight);
+        if (resized == 0)
+            return 0;
     }
-    if (tone != 0) ApplyToneCurve(output, formatWidth, formatHeight);
-    if (bytesWritten != nullptr) *bytesWritten = picture;
+    if (tone != 0)
+        ApplyToneCurve(output, formatWidth, formatHeight);
+    if (bytesWritten != nullptr)
+        *bytesWritten = picture;
     return 1;
 }
 
-int RenderRgb(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uint8_t* output,
+int RenderRgb(const ProcessingOptions* options, const std::uint8_t* rawFrame, std::uint8_t* output,
               std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth, int rawHeight,
               int formatWidth, int formatHeight) {
-    if (bytesWritten != nullptr) *bytesWritten = 0;
-    if (output == nullptr) return 0;
+    if (bytesWritten != nullptr)
+        *bytesWritten = 0;
+    if (output == nullptr)
+        return 0;
     const std::uint8_t tone = ToneCurveIndexOf(options);
     FramePlan plan{};
     // The direct route decodes B,G,R straight into the output; every other
@@ -212,7 +227,8 @@ int RenderRgb(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uin
         return 0;
     }
     const std::size_t picture = RgbPictureBytes(formatWidth, formatHeight);
-    if (picture > outputCapacity) return 0;
+    if (picture > outputCapacity)
+        return 0;
     // The 128-wide route stretches into the output buffer as scratch.
     if (plan.Stretch &&
         PlanarPictureBytes(kStretchSourceWidth, kStretchedHeight) > outputCapacity) {
@@ -224,59 +240,65 @@ int RenderRgb(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uin
 
     std::lock_guard<std::mutex> guard(g_shared.Lock);
     decoder::DecoderState* state = &g_shared.State;
-    if (state->Ready == 0) return 0;
-    if (decoder::DecoderSelectQuality(state, plan.Quality) == 0) return 0;
+    if (state->Ready == 0)
+        return 0;
+    if (decoder::DecoderSelectQuality(state, plan.Quality) == 0)
+        return 0;
 
     if (directCandidate) {
         if (DecodeInto(state, rawFrame, plan, formatWidth, formatHeight, decoder::kOutputBgr,
                        output) == 0) {
             return 0;
         }
-        if (bytesWritten != nullptr) *bytesWritten = picture;
+        if (bytesWritten != nullptr)
+            *bytesWritten = picture;
         return 1;
     }
 
     std::uint8_t* a = state->WorkBufferA;
     std::uint8_t* b = state->WorkBufferB;
     if (plan.SameSize) {
-        if (DecodeInto(state, rawFrame, plan, formatWidth, formatHeight, decoder::kOutputI420,
-                       a) == 0) {
+        if (DecodeInto(state, rawFrame, plan, formatWidth, formatHeight, decoder::kOutputI420, a) ==
+            0) {
             return 0;
         }
     } else {
-        if (DecodeInto(state, rawFrame, plan, plan.RawWidth, plan.RawHeight,
-                       decoder::kOutputI420, b) == 0) {
+        if (DecodeInto(state, rawFrame, plan, plan.RawWidth, plan.RawHeight, decoder::kOutputI420,
+                       b) == 0) {
             return 0;
         }
         const int resized =
             plan.Stretch
                 ? StretchPicture(b, output, kStretchSourceWidth, kStretchSourceHeight,
                                  kStretchSourceWidth, kStretchedHeight) &&
-                      ResamplePicture(output, a, kStretchSourceWidth, kStretchedHeight,
-                                      formatWidth, formatHeight)
-                : ResamplePicture(b, a, plan.RawWidth, plan.RawHeight, formatWidth,
-                                  formatHeight);
-        if (resized == 0) return 0;
+                      ResamplePicture(output, a, kStretchSourceWidth, kStretchedHeight, formatWidth,
+                                      formatHeight)
+                : ResamplePicture(b, a, plan.RawWidth, plan.RawHeight, formatWidth, formatHeight);
+        if (resized == 0)
+            return 0;
     }
-    if (tone != 0) ApplyToneCurve(a, formatWidth, formatHeight);
+    if (tone != 0)
+        ApplyToneCurve(a, formatWidth, formatHeight);
     ConvertToRgb(a, output, formatWidth, formatHeight);
-    if (bytesWritten != nullptr) *bytesWritten = picture;
+    if (bytesWritten != nullptr)
+        *bytesWritten = picture;
     return 1;
 }
 
-int RenderFrame(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uint8_t* output,
-                std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth,
-                int rawHeight, int formatWidth, int formatHeight,
+int RenderFrame(const ProcessingOptions* options, const std::uint8_t* rawFrame,
+                std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
+                int rawWidth, int rawHeight, int formatWidth, int formatHeight,
                 std::uint32_t outputCompression) {
-    if (bytesWritten != nullptr) *bytesWritten = 0;
+    if (bytesWritten != nullptr)
+        *bytesWritten = 0;
     switch (outputCompression) {
         case kCompressionRgb:
             return RenderRgb(options, rawFrame, output, outputCapacity, bytesWritten, rawWidth,
                              rawHeight, formatWidth, formatHeight);
         case kFourccI420:
         case kFourccIyuv:
-            return RenderPlanar(options, rawFrame, output, outputCapacity, bytesWritten,
-                                rawWidth, rawHeight, formatWidth, formatHeight);
+            return RenderPlanar(options, rawFrame, output, outputCapacity, bytesWritten, rawWidth,
+                                rawHeight, formatWidth, formatHeight);
         default:
             return 1;  // nothing to render for this kind; the frame still counts
     }

@@ -35,10 +35,10 @@ inline constexpr std::uint32_t kFourccVqj9 = 0x394A5156;  // "VQJ9", passed thro
 
 // --- raw frame header (13 bytes, little-endian fields) --------------------
 inline constexpr std::size_t kRawHeaderSize = 13;
-inline constexpr std::size_t kRawLengthOffset = 1;         // u32 L, after the rewrite
-inline constexpr std::size_t kRawFrameKindAOffset = 3;     // before the rewrite
-inline constexpr std::size_t kRawFrameKindBOffset = 4;     // before the rewrite
-inline constexpr std::size_t kRawQualityOffset = 7;        // quality index 0..3
+inline constexpr std::size_t kRawLengthOffset = 1;              // u32 L, after the rewrite
+inline constexpr std::size_t kRawFrameKindAOffset = 3;          // before the rewrite
+inline constexpr std::size_t kRawFrameKindBOffset = 4;          // before the rewrite
+inline constexpr std::size_t kRawQualityOffset = 7;             // quality index 0..3
 inline constexpr std::size_t kPassThroughRawQualityOffset = 5;  // in a VQJ9 sample
 inline constexpr std::size_t kPassThroughRawLengthOffset = 9;   // u32 L in a VQJ9 sample
 inline constexpr std::uint8_t kStillFrameKindA = 0;
@@ -46,12 +46,12 @@ inline constexpr std::uint8_t kStillFrameKindB = 2;
 inline constexpr int kMaxQualityIndex = 3;
 
 // --- VQJ9 pass-through sample header (174 bytes) --------------------------
-inline constexpr std::size_t kPassThroughHeaderSize = 174;   // raw frame starts here
-inline constexpr std::size_t kPassThroughClearedBytes = 172; // bytes 172..173 are not written
-inline constexpr std::size_t kPassThroughVersionOffset = 4;  // u16 256
+inline constexpr std::size_t kPassThroughHeaderSize = 174;    // raw frame starts here
+inline constexpr std::size_t kPassThroughClearedBytes = 172;  // bytes 172..173 are not written
+inline constexpr std::size_t kPassThroughVersionOffset = 4;   // u16 256
 inline constexpr std::uint16_t kPassThroughVersion = 256;
-inline constexpr std::size_t kPassThroughGammaOffset = 9;    // u8 Gamma 0..9
-inline constexpr std::size_t kPassThroughContrastOffset = 10;  // u16 Contrast 0..31
+inline constexpr std::size_t kPassThroughGammaOffset = 9;                     // u8 Gamma 0..9
+inline constexpr std::size_t kPassThroughContrastOffset = 10;                 // u16 Contrast 0..31
 inline constexpr std::uint8_t kPassThroughTag[4] = {0x56, 0x51, 0x4A, 0x39};  // "VQJ9"
 
 // Written at the start of a VQJ9 buffer in place of a sample when a frame
@@ -73,7 +73,7 @@ enum class RenderRoute : std::uint8_t {
 struct SizePlanEntry {
     std::uint16_t FormatWidth;
     std::uint16_t FormatHeight;
-    std::uint16_t RawWidth;   // the size the camera is asked to send
+    std::uint16_t RawWidth;  // the size the camera is asked to send
     std::uint16_t RawHeight;
     RenderRoute Route;
 };
@@ -97,7 +97,8 @@ const SizePlanEntry* FindSizePlan(int formatWidth, int formatHeight);
 // builds the decoder (work buffers from allocator); the last release frees
 // it. Returns 1 when the shared decoder is ready; 0 when it could not be
 // set up (the device still counts, and a later acquire retries; renders
-// fail until it is ready).
+// fail until it is ready). The allocator's table and context are kept by
+// the decoder and must stay valid until the last release.
 int SharedDecoderAcquire(const decoder::DecoderAllocator* allocator);
 void SharedDecoderRelease();
 bool SharedDecoderReady();
@@ -115,19 +116,19 @@ bool SharedDecoderReady();
 // decoder wrote straight into it.
 //
 // For format width 128 the raw picture is always taken as 160x112.
-int RenderFrame(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uint8_t* output,
-                std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth,
-                int rawHeight, int formatWidth, int formatHeight,
+int RenderFrame(const ProcessingOptions* options, const std::uint8_t* rawFrame,
+                std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
+                int rawWidth, int rawHeight, int formatWidth, int formatHeight,
                 std::uint32_t outputCompression);
 
 // The two builders RenderFrame routes to; same arguments. Each holds the
 // shared decoder's lock for the whole frame.
-int RenderRgb(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uint8_t* output,
+int RenderRgb(const ProcessingOptions* options, const std::uint8_t* rawFrame, std::uint8_t* output,
               std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth, int rawHeight,
               int formatWidth, int formatHeight);
-int RenderPlanar(const ProcessingOptions* options, std::uint8_t* rawFrame, std::uint8_t* output,
-                 std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth,
-                 int rawHeight, int formatWidth, int formatHeight);
+int RenderPlanar(const ProcessingOptions* options, const std::uint8_t* rawFrame,
+                 std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
+                 int rawWidth, int rawHeight, int formatWidth, int formatHeight);
 
 // L from bytes 1..4 of a raw frame rewritten for decoding.
 std::uint32_t RawFrameLength(const std::uint8_t* rawFrame);

@@ -62,7 +62,8 @@ const ToneCurve& ToneCurveTable(int index) {
 }
 
 std::uint8_t ToneCurveIndexOf(const ProcessingOptions* options) {
-    if (options == nullptr) return 0;
+    if (options == nullptr)
+        return 0;
     return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(options->ToneCurveIndex))
         .load(std::memory_order_relaxed);
 }
@@ -75,7 +76,8 @@ void SetToneCurve(ProcessingOptions* options, int index) {
         std::atomic_ref<std::uint8_t>(options->ToneCurveIndex)
             .store(static_cast<std::uint8_t>(k), std::memory_order_relaxed);
     }
-    if (k == 0) return;  // the active curve stays; it is simply not applied
+    if (k == 0)
+        return;  // the active curve stays; it is simply not applied
 
     std::lock_guard<std::mutex> guard(g_tone.Lock);
     if (k != g_tone.LastRequested) {
@@ -92,7 +94,8 @@ void SetToneCurve(ProcessingOptions* options, int index) {
 }
 
 void ApplyToneCurve(std::uint8_t* picture, int width, int height) {
-    if (picture == nullptr || width <= 0 || height <= 0) return;
+    if (picture == nullptr || width <= 0 || height <= 0)
+        return;
     // One snapshot per picture: the whole plane goes through one curve even
     // when the control path replaces the active curve meanwhile.
     std::uint8_t curve[kToneCurveEntries];
@@ -104,7 +107,8 @@ void ApplyToneCurve(std::uint8_t* picture, int width, int height) {
 }
 
 void ReadToneState(ToneStateView* view) {
-    if (view == nullptr) return;
+    if (view == nullptr)
+        return;
     std::lock_guard<std::mutex> guard(g_tone.Lock);
     view->LastStaged = g_tone.LastStaged;
     view->LastRequested = g_tone.LastRequested;

@@ -53,8 +53,8 @@ void ApplyToneCurve(std::uint8_t* picture, int width, int height);
 
 // Observability of the driver-wide tone state, for tests and diagnostics.
 struct ToneStateView {
-    int LastStaged;          // 12 until the first staging (an index nobody requests)
-    int LastRequested;       // -1 until the first non-zero request
+    int LastStaged;              // 12 until the first staging (an index nobody requests)
+    int LastRequested;           // -1 until the first non-zero request
     std::uint32_t StagingLoads;  // how often the staging copy was reloaded
     std::uint8_t Active[kToneCurveEntries];
 };

@@ -18,11 +18,13 @@ std::vector<std::uint8_t> RowCoded(int w, int h) {
     std::vector<std::uint8_t> p(PlanarPictureBytes(w, h));
     const std::size_t luma = static_cast<std::size_t>(w) * h;
     for (int r = 0; r < h; ++r)
-        for (int c = 0; c < w; ++c) p[static_cast<std::size_t>(r) * w + c] = static_cast<std::uint8_t>(r + 1);
+        for (int c = 0; c < w; ++c)
+            p[static_cast<std::size_t>(r) * w + c] = static_cast<std::uint8_t>(r + 1);
     for (int r = 0; r < h / 2; ++r)
         for (int c = 0; c < w / 2; ++c) {
             p[luma + static_cast<std::size_t>(r) * (w / 2) + c] = static_cast<std::uint8_t>(r + 1);
-            p[luma * 5 / 4 + static_cast<std::size_t>(r) * (w / 2) + c] = static_cast<std::uint8_t>(200 - r);
+            p[luma * 5 / 4 + static_cast<std::size_t>(r) * (w / 2) + c] =
+                static_cast<std::uint8_t>(200 - r);
         }
     return p;
 }
@@ -32,7 +34,8 @@ std::vector<std::uint8_t> ColumnCoded(int w, int h) {
     std::vector<std::uint8_t> p(PlanarPictureBytes(w, h));
     const std::size_t luma = static_cast<std::size_t>(w) * h;
     for (int r = 0; r < h; ++r)
-        for (int c = 0; c < w; ++c) p[static_cast<std::size_t>(r) * w + c] = static_cast<std::uint8_t>(c);
+        for (int c = 0; c < w; ++c)
+            p[static_cast<std::size_t>(r) * w + c] = static_cast<std::uint8_t>(c);
     for (std::size_t i = 0; i < luma / 2; ++i) p[luma + i] = static_cast<std::uint8_t>(i % (w / 2));
     return p;
 }
@@ -56,7 +59,8 @@ TEST(PictureStretch, LumaRowsRepeatTheLastRowOfEachBand) {
     for (int o = 0; o < 120; ++o) {
         const int band = o / 15, j = o % 15;
         const int source = band * 14 + (j < 14 ? j : 13);
-        for (int c = 0; c < 160; c += 53) EXPECT_EQ(At(dst, 0, 160, o, c), source + 1) << "row " << o;
+        for (int c = 0; c < 160; c += 53)
+            EXPECT_EQ(At(dst, 0, 160, o, c), source + 1) << "row " << o;
     }
 }
 
@@ -79,7 +83,8 @@ TEST(PictureStretch, ChromaBlendsTheSecondHalfOfEachBandRoundingDown) {
         for (int j = 0; j < 15; ++j) {
             const int r = band * 14 + (j < 14 ? j : 13);
             const int expected = (j >= 7 && j < 14) ? ((200 - r) + (200 - (r - 1))) >> 1 : 200 - r;
-            EXPECT_EQ(At(dst, cr, 80, band * 15 + j, 79), expected) << "band " << band << " row " << j;
+            EXPECT_EQ(At(dst, cr, 80, band * 15 + j, 79), expected)
+                << "band " << band << " row " << j;
         }
     }
 }
@@ -90,7 +95,8 @@ TEST(PictureShrink, DropsTheLastRowOfEverySixteenFrom160x128) {
     ASSERT_EQ(ResamplePicture(src.data(), dst.data(), 160, 128, 160, 120), 1);
     std::vector<int> kept;
     for (int r = 1; r <= 128; ++r)
-        if (r % 16 != 0) kept.push_back(r);
+        if (r % 16 != 0)
+            kept.push_back(r);
     for (int o = 0; o < 120; ++o) EXPECT_EQ(At(dst, 0, 160, o, 100), kept[o]) << "row " << o;
     // Chroma rows 16, 32, 48, 64 (from 1) disappear from both planes.
     const std::size_t cb = 160 * 120, cr = cb * 5 / 4;
@@ -134,7 +140,9 @@ TEST(PictureShrink, FiveToFourIn160x120To128x96) {
 
 TEST(PictureResample, PairsOutsideTheTableWriteNothing) {
     const auto src = RowCoded(640, 480);
-    struct Pair { int sw, sh, dw, dh; };
+    struct Pair {
+        int sw, sh, dw, dh;
+    };
     const Pair pairs[] = {{160, 120, 160, 120}, {640, 480, 320, 240}, {176, 144, 128, 96},
                           {160, 112, 160, 120}, {320, 240, 160, 120}, {0, 0, 0, 0}};
     for (const Pair& p : pairs) {
@@ -148,9 +156,9 @@ TEST(PictureResample, PairsOutsideTheTableWriteNothing) {
 TEST(PictureResample, ResizersRefusePairsTheirRuleCannotMapExactly) {
     const auto src = RowCoded(352, 288);
     std::vector<std::uint8_t> dst(PlanarPictureBytes(352, 288), 0x3C);
-    EXPECT_EQ(ShrinkPicture(src.data(), dst.data(), 160, 120, 176, 144), 0);  // growth
-    EXPECT_EQ(ShrinkPicture(src.data(), dst.data(), 352, 288, 300, 288), 0);  // k = 6 misses 300
-    EXPECT_EQ(ShrinkPicture(src.data(), dst.data(), 161, 120, 128, 96), 0);   // odd
+    EXPECT_EQ(ShrinkPicture(src.data(), dst.data(), 160, 120, 176, 144), 0);   // growth
+    EXPECT_EQ(ShrinkPicture(src.data(), dst.data(), 352, 288, 300, 288), 0);   // k = 6 misses 300
+    EXPECT_EQ(ShrinkPicture(src.data(), dst.data(), 161, 120, 128, 96), 0);    // odd
     EXPECT_EQ(StretchPicture(src.data(), dst.data(), 160, 112, 176, 120), 0);  // width changes
     EXPECT_EQ(StretchPicture(src.data(), dst.data(), 160, 120, 160, 112), 0);  // shrink
     EXPECT_EQ(StretchPicture(src.data(), dst.data(), 160, 112, 160, 122), 0);  // not exact
@@ -175,7 +183,9 @@ TEST(PictureConvert, GreyKeepsLuminanceAndExtremesClamp) {
         ConvertToRgb(src.data(), bgr, 2, 2);
         for (std::uint8_t v : bgr) ASSERT_EQ(v, y);
     }
-    struct Case { std::uint8_t y, cb, cr, b, g, r; };
+    struct Case {
+        std::uint8_t y, cb, cr, b, g, r;
+    };
     const Case cases[] = {
         {255, 255, 128, 255, 211, 255},  // blue sum 480 clamps to 255
         {0, 0, 128, 0, 44, 0},           // blue sum -227 clamps to 0
@@ -214,10 +224,15 @@ TEST(PictureConvert, RowsLandBottomUpAndBlocksShareTheirChroma) {
         for (int c = 0; c < w; ++c) {
             const int block = (r / 2) * 2 + c / 2;
             const std::int64_t ys = static_cast<std::int64_t>(src[r * w + c]) << 16;
-            auto clamp = [](std::int64_t v) { return static_cast<int>(v < 0 ? 0 : v > 255 ? 255 : v); };
-            auto floorShift = [](std::int64_t v) { return v >= 0 ? v / 65536 : -((-v + 65535) / 65536); };
+            auto clamp = [](std::int64_t v) {
+                return static_cast<int>(v < 0 ? 0 : v > 255 ? 255 : v);
+            };
+            auto floorShift = [](std::int64_t v) {
+                return v >= 0 ? v / 65536 : -((-v + 65535) / 65536);
+            };
             const int b = clamp(floorShift(ys + 116129LL * (cb[block] - 128)));
-            const int g = clamp(floorShift(ys - 46801LL * (cr[block] - 128) - 22553LL * (cb[block] - 128)));
+            const int g =
+                clamp(floorShift(ys - 46801LL * (cr[block] - 128) - 22553LL * (cb[block] - 128)));
             const int red = clamp(floorShift(ys + 91881LL * (cr[block] - 128)));
             const std::uint8_t* px = &dst[static_cast<std::size_t>(h - 1 - r) * w * 3 + c * 3];
             EXPECT_EQ(px[0], b) << r << "," << c;

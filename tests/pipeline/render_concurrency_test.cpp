@@ -49,10 +49,13 @@ TEST(RenderConcurrency, TwoDevicesRenderingAtOnceMatchSequentialRenders) {
     // that borrows the output as scratch); device two 240x180 I420 with a
     // tone curve and 160x120 RGB, all through work pictures A and B.
     std::vector<Job> one, two;
-    one.push_back({176, 144, 176, 144, kCompressionRgb, 0, test::EncodedRawFrame(176, 144, 3, 1), {}});
-    one.push_back({160, 112, 128, 96, kCompressionRgb, 4, test::EncodedRawFrame(160, 112, 2, 2), {}});
+    one.push_back(
+        {176, 144, 176, 144, kCompressionRgb, 0, test::EncodedRawFrame(176, 144, 3, 1), {}});
+    one.push_back(
+        {160, 112, 128, 96, kCompressionRgb, 4, test::EncodedRawFrame(160, 112, 2, 2), {}});
     two.push_back({320, 240, 240, 180, kFourccI420, 4, test::EncodedRawFrame(320, 240, 1, 3), {}});
-    two.push_back({160, 128, 160, 120, kCompressionRgb, 0, test::EncodedRawFrame(160, 128, 0, 4), {}});
+    two.push_back(
+        {160, 128, 160, 120, kCompressionRgb, 0, test::EncodedRawFrame(160, 128, 0, 4), {}});
     for (auto* jobs : {&one, &two}) {
         for (Job& job : *jobs) {
             job.Expected = RenderOnce(job);
@@ -64,7 +67,8 @@ TEST(RenderConcurrency, TwoDevicesRenderingAtOnceMatchSequentialRenders) {
     auto stream = [](std::vector<Job>* jobs, int* mismatches) {
         for (int round = 0; round < kRounds; ++round) {
             for (Job& job : *jobs) {
-                if (RenderOnce(job) != job.Expected) ++*mismatches;
+                if (RenderOnce(job) != job.Expected)
+                    ++*mismatches;
             }
         }
     };

@@ -42,7 +42,7 @@ struct Output {
 };
 
 class RenderTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetToneState();
         ASSERT_EQ(SharedDecoderAcquire(&allocator_.Table), 1);
@@ -65,7 +65,8 @@ protected:
         for (void* block : allocator_.Live) std::memset(block, v, decoder::kWorkBufferSize);
     }
     bool WorkPictureUntouched(int which, std::uint8_t v) {
-        return AllEqual(static_cast<std::uint8_t*>(allocator_.Live[which]), decoder::kWorkBufferSize, v);
+        return AllEqual(static_cast<std::uint8_t*>(allocator_.Live[which]),
+                        decoder::kWorkBufferSize, v);
     }
 
     test::RecordingAllocator allocator_;
@@ -79,9 +80,9 @@ TEST_F(RenderTest, EveryRouteAtEverySizeMatchesTheComposedSteps) {
         ++seed;
         for (OutputKind kind : {OutputKind::Rgb, OutputKind::Planar}) {
             for (int tone : {0, 6}) {
-                SCOPED_TRACE(testing::Message() << e.FormatWidth << "x" << e.FormatHeight
-                                                << (kind == OutputKind::Rgb ? " RGB" : " I420")
-                                                << " tone " << tone);
+                SCOPED_TRACE(testing::Message()
+                             << e.FormatWidth << "x" << e.FormatHeight
+                             << (kind == OutputKind::Rgb ? " RGB" : " I420") << " tone " << tone);
                 ProcessingOptions options{};
                 SetToneCurve(&options, tone);
                 const auto expected = ComposedPicture(raw, e, kind, tone);
@@ -104,10 +105,12 @@ int SourceIndex(const SizePlanEntry& e, int o, bool row) {
     const int out = row ? e.FormatHeight : e.FormatWidth;
     if (e.Route == RenderRoute::StretchThenShrink) {
         const int shrunk = (o / 4) * 5 + o % 4;  // 5:4 in both directions
-        if (!row) return shrunk;
+        if (!row)
+            return shrunk;
         return (shrunk / 15) * 14 + std::min(shrunk % 15, 13);
     }
-    if (raw == out) return o;
+    if (raw == out)
+        return o;
     const int k = raw / (raw - out);
     return (o / (k - 1)) * k + o % (k - 1);
 }
@@ -127,8 +130,9 @@ TEST_F(RenderTest, LuminanceShowsTheSourcePixelsEachRouteKeeps) {
         double squared = 0;
         for (int r = 0; r < e.FormatHeight; ++r) {
             for (int c = 0; c < e.FormatWidth; ++c) {
-                const int expected = source[static_cast<std::size_t>(SourceIndex(e, r, true)) * e.RawWidth +
-                                            SourceIndex(e, c, false)];
+                const int expected =
+                    source[static_cast<std::size_t>(SourceIndex(e, r, true)) * e.RawWidth +
+                           SourceIndex(e, c, false)];
                 const int got = out.Bytes[static_cast<std::size_t>(r) * e.FormatWidth + c];
                 squared += (expected - got) * (expected - got);
             }
@@ -146,7 +150,8 @@ TEST_F(RenderTest, GreyFramesRenderGreyThroughEveryRoute) {
             SetToneCurve(&options, tone);
             const std::uint8_t luma = tone == 0 ? 128 : 180;  // curve 5 maps 128 to 180
             const std::size_t lumaBytes = static_cast<std::size_t>(e.FormatWidth) * e.FormatHeight;
-            SCOPED_TRACE(testing::Message() << e.FormatWidth << "x" << e.FormatHeight << " tone " << tone);
+            SCOPED_TRACE(testing::Message()
+                         << e.FormatWidth << "x" << e.FormatHeight << " tone " << tone);
 
             Output planar(PictureBytes(e, OutputKind::Planar));
             std::size_t written = 0;
@@ -195,17 +200,20 @@ TEST_F(RenderTest, IyuvIsI420AndUnknownKindsSucceedWithoutWriting) {
     ProcessingOptions options{};
     Output i420(PictureBytes(e, OutputKind::Planar)), iyuv(i420.Size);
     std::size_t written = 0;
-    ASSERT_EQ(RenderFrame(&options, raw.data(), i420.Bytes.get(), i420.Size, &written, 320, 240, 240,
-                          180, kFourccI420), 1);
-    ASSERT_EQ(RenderFrame(&options, raw.data(), iyuv.Bytes.get(), iyuv.Size, &written, 320, 240, 240,
-                          180, kFourccIyuv), 1);
+    ASSERT_EQ(RenderFrame(&options, raw.data(), i420.Bytes.get(), i420.Size, &written, 320, 240,
+                          240, 180, kFourccI420),
+              1);
+    ASSERT_EQ(RenderFrame(&options, raw.data(), iyuv.Bytes.get(), iyuv.Size, &written, 320, 240,
+                          240, 180, kFourccIyuv),
+              1);
     EXPECT_TRUE(i420.Vector() == iyuv.Vector());
 
     for (std::uint32_t other : {kFourccVqj9, 0x32595559u /* "YUY2" */, 1u}) {
         Output untouched(PictureBytes(e, OutputKind::Rgb));
         written = 99;
         EXPECT_EQ(RenderFrame(&options, raw.data(), untouched.Bytes.get(), untouched.Size, &written,
-                              320, 240, 240, 180, other), 1);
+                              320, 240, 240, 180, other),
+                  1);
         EXPECT_EQ(written, 0u);
         EXPECT_TRUE(AllEqual(untouched.Bytes.get(), untouched.Size, 0xC3));
     }
@@ -216,11 +224,12 @@ TEST_F(RenderTest, UndersizedOutputIsNeverWritten) {
         auto raw = test::GreyRawFrame(e.RawWidth, e.RawHeight, 1);
         for (OutputKind kind : {OutputKind::Rgb, OutputKind::Planar}) {
             for (int tone : {0, 1}) {
-                SCOPED_TRACE(testing::Message() << e.FormatWidth << "x" << e.FormatHeight << " kind "
-                                                << int(kind) << " tone " << tone);
+                SCOPED_TRACE(testing::Message() << e.FormatWidth << "x" << e.FormatHeight
+                                                << " kind " << int(kind) << " tone " << tone);
                 ProcessingOptions options{};
                 SetToneCurve(&options, tone);
-                for (std::size_t size : {PictureBytes(e, kind) - 1, PictureBytes(e, kind) / 2, std::size_t{1}}) {
+                for (std::size_t size :
+                     {PictureBytes(e, kind) - 1, PictureBytes(e, kind) / 2, std::size_t{1}}) {
                     Output out(size);
                     std::size_t written = 7;
                     EXPECT_EQ(Render(options, raw, out, &written, e, kind), 0);
@@ -235,7 +244,12 @@ TEST_F(RenderTest, UndersizedOutputIsNeverWritten) {
 TEST_F(RenderTest, BadHeadersAndUnmappedSizesFailWithoutWriting) {
     ProcessingOptions options{};
     auto raw = test::GreyRawFrame(176, 144, 0);
-    struct Case { const char* what; int rw, rh, w, h; std::uint8_t quality; std::uint32_t length; };
+    struct Case {
+        const char* what;
+        int rw, rh, w, h;
+        std::uint8_t quality;
+        std::uint32_t length;
+    };
     const auto realLength = RawFrameLength(raw.data());
     const Case cases[] = {
         {"quality 4", 176, 144, 176, 144, 4, realLength},
@@ -251,18 +265,23 @@ TEST_F(RenderTest, BadHeadersAndUnmappedSizesFailWithoutWriting) {
     for (const Case& c : cases) {
         auto frame = raw;
         frame[kRawQualityOffset] = c.quality;
-        for (int i = 0; i < 4; ++i) frame[kRawLengthOffset + i] = static_cast<std::uint8_t>(c.length >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            frame[kRawLengthOffset + i] = static_cast<std::uint8_t>(c.length >> (8 * i));
         for (std::uint32_t kind : {kCompressionRgb, kFourccI420}) {
             Output out(640 * 480 * 3);
             std::size_t written = 5;
-            EXPECT_EQ(RenderFrame(&options, frame.data(), out.Bytes.get(), out.Size, &written, c.rw, c.rh,
-                                  c.w, c.h, kind), 0) << c.what;
+            EXPECT_EQ(RenderFrame(&options, frame.data(), out.Bytes.get(), out.Size, &written, c.rw,
+                                  c.rh, c.w, c.h, kind),
+                      0)
+                << c.what;
             EXPECT_EQ(written, 0u) << c.what;
             EXPECT_TRUE(AllEqual(out.Bytes.get(), out.Size, 0xC3)) << c.what;
         }
     }
     std::size_t written = 0;
-    EXPECT_EQ(RenderFrame(&options, nullptr, nullptr, 0, &written, 176, 144, 176, 144, kCompressionRgb), 0);
+    EXPECT_EQ(
+        RenderFrame(&options, nullptr, nullptr, 0, &written, 176, 144, 176, 144, kCompressionRgb),
+        0);
 }
 
 TEST_F(RenderTest, TruncatedStreamFailsTheFrameAndKeepsIntermediatesOutOfTheOutput) {
@@ -270,7 +289,8 @@ TEST_F(RenderTest, TruncatedStreamFailsTheFrameAndKeepsIntermediatesOutOfTheOutp
     const SizePlanEntry& e = *FindSizePlan(240, 180);
     auto raw = test::GreyRawFrame(320, 240, 0);
     const std::uint32_t shortLength = 200;  // far fewer MCUs than 320x240 needs
-    for (int i = 0; i < 4; ++i) raw[kRawLengthOffset + i] = static_cast<std::uint8_t>(shortLength >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        raw[kRawLengthOffset + i] = static_cast<std::uint8_t>(shortLength >> (8 * i));
     for (OutputKind kind : {OutputKind::Rgb, OutputKind::Planar}) {
         Output out(PictureBytes(e, kind));
         std::size_t written = 3;
@@ -288,8 +308,8 @@ TEST(SharedDecoder, CountsDevicesAndRefusesRendersWhileNotReady) {
     auto renders = [&] {
         Output out(RgbPictureBytes(176, 144));
         std::size_t written = 0;
-        const int result = RenderFrame(&options, raw.data(), out.Bytes.get(), out.Size, &written, 176,
-                                       144, 176, 144, kCompressionRgb);
+        const int result = RenderFrame(&options, raw.data(), out.Bytes.get(), out.Size, &written,
+                                       176, 144, 176, 144, kCompressionRgb);
         EXPECT_TRUE(result == 1 || AllEqual(out.Bytes.get(), out.Size, 0xC3));
         return result == 1;
     };
@@ -332,7 +352,8 @@ TEST(PassThroughHeader, ClearsFillsAndLeavesTheLastTwoBytes) {
     std::memset(header, 0xEE, sizeof header);
     BuildPassThroughHeader(header, 7, 0x1F);
     for (std::size_t i = 0; i < kPassThroughClearedBytes; ++i) {
-        if (i == 4 || i == 5 || i == 9 || i == 10) continue;
+        if (i == 4 || i == 5 || i == 9 || i == 10)
+            continue;
         ASSERT_EQ(header[i], 0) << "offset " << i;
     }
     EXPECT_EQ(header[4], 0x00);  // 256, little-endian
@@ -352,7 +373,8 @@ TEST(SizePlan, EveryOfferedSizeHasARouteTheResizersKnow) {
                 EXPECT_TRUE(e.RawWidth == e.FormatWidth && e.RawHeight == e.FormatHeight);
                 break;
             case RenderRoute::Shrink:
-                EXPECT_TRUE(IsKnownResamplePair(e.RawWidth, e.RawHeight, e.FormatWidth, e.FormatHeight));
+                EXPECT_TRUE(
+                    IsKnownResamplePair(e.RawWidth, e.RawHeight, e.FormatWidth, e.FormatHeight));
                 break;
             case RenderRoute::StretchThenShrink:
                 EXPECT_TRUE(e.RawWidth == 160 && e.RawHeight == 112);

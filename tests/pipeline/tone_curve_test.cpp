@@ -11,7 +11,7 @@ namespace dualcam::pipeline {
 namespace {
 
 class ToneCurveTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetToneState(); }
     void TearDown() override { ResetToneState(); }
 
@@ -29,7 +29,7 @@ TEST_F(ToneCurveTest, CurvesReproduceTheTellingValues) {
     const int inputs[] = {1, 16, 64, 128, 192, 254};
     const int curves[] = {1, 3, 5, 7, 9};
     const int expected[6][5] = {
-        {2, 7, 15, 25, 35},       {25, 45, 63, 80, 94},     {80, 107, 127, 143, 155},
+        {2, 7, 15, 25, 35},        {25, 45, 63, 80, 94},      {80, 107, 127, 143, 155},
         {143, 165, 180, 191, 199}, {201, 213, 221, 226, 230}, {254, 254, 254, 254, 254},
     };
     for (int i = 0; i < 6; ++i)
@@ -39,7 +39,8 @@ TEST_F(ToneCurveTest, CurvesReproduceTheTellingValues) {
     for (int k = 0; k < kToneCurveCount; ++k) {
         EXPECT_EQ(ToneCurveTable(k)[0], 0) << k;
         EXPECT_EQ(ToneCurveTable(k)[255], 255) << k;
-        for (int v = 1; v < 256; ++v) ASSERT_GE(ToneCurveTable(k)[v], ToneCurveTable(k)[v - 1]) << k;
+        for (int v = 1; v < 256; ++v)
+            ASSERT_GE(ToneCurveTable(k)[v], ToneCurveTable(k)[v - 1]) << k;
     }
     for (int v = 0; v < 256; ++v) EXPECT_EQ(ToneCurveTable(0)[v], v);
 }
