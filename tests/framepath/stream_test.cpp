@@ -23,7 +23,7 @@ using pipeline::kFourccI420;
 
 // Quality index 3 (T.81 Annex K tables at 30 %) on a photograph: the lowest
 // figure measured over every size, output kind and packet size was 33.2 dB
-// (160x120 RGB24); a picture shifted by one row or block falls below 20 dB.
+// (160x120 RGB24).
 constexpr double kMinPsnr = 31.0;
 
 std::string Describe(const CaptureFormat& f) {
