@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/encoder/encoder.h"
@@ -135,6 +136,13 @@ TEST(EncoderErrors, BadArgumentsLeaveTheOutputAlone) {
             EncodeError::kShortInput);
   EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_TRUE(EncodePicture({grey, 32, 32}, CameraQuantPair(0)).empty());
+  // Odd sizes: chroma planes of (w+1)/2 x (h+1)/2, read exactly to their end
+  // (an exact-size heap buffer, so ASan sees any overread).
+  for (auto [w, h] : {std::pair{17, 9}, std::pair{1, 1}, std::pair{15, 31}}) {
+    const std::vector<uint8_t> odd(I420Size(w, h), 77);
+    EXPECT_EQ(I420Size(w, h), static_cast<std::size_t>(w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2)));
+    EXPECT_FALSE(EncodePicture({odd, w, h}, CameraQuantPair(1)).empty()) << w << "x" << h;
+  }
   // Appending keeps what was there (a header reserved in front).
   EXPECT_EQ(EncodePicture({grey, 16, 16}, CameraQuantPair(0), out), EncodeError::kNone);
   EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3, 0x28, 0xA2, 0x8A, 0x00}));
@@ -184,6 +192,20 @@ TEST(EncoderOracle, LibjpegDecodesPhotographsCleanly) {
       }
     }
   }
+}
+
+// Two simulated cameras compress at once: the shared tables are built once
+// and read-only, so both get the bytes a lone encoder gives.
+TEST(EncoderConcurrency, TwoCamerasCompressAtOnce) {
+  const I420Picture a = RgbToI420(dualcam::testing::LoadPhoto("kodim15", 176, 144));
+  const I420Picture b = RgbToI420(dualcam::testing::LoadPhoto("kodim23", 176, 144));
+  std::vector<uint8_t> results[2];
+  std::thread first([&] { results[0] = EncodePicture({a.bytes, 176, 144}, CameraQuantPair(3)); });
+  std::thread second([&] { results[1] = EncodePicture({b.bytes, 176, 144}, CameraQuantPair(1)); });
+  first.join();
+  second.join();
+  EXPECT_EQ(results[0], EncodePicture({a.bytes, 176, 144}, CameraQuantPair(3)));
+  EXPECT_EQ(results[1], EncodePicture({b.bytes, 176, 144}, CameraQuantPair(1)));
 }
 
 }  // namespace
