@@ -149,6 +149,38 @@ TEST(SimCameraStream, StillFramesHaveExactlyTheCheckedLengthAndSequenceWraps) {
   }
 }
 
+TEST(SimCameraStream, StillPayloadDecodesAsAPictureFourBytesIn) {
+  SimCamera cam;
+  std::string error;
+  auto photo = PhotoScene::Load(testing::TestDataPath("kodim15_640x480.png"), &error);
+  ASSERT_TRUE(photo) << error;
+  cam.SetScene(photo);
+  StartVideo(cam);
+  Send(cam, kRequestButton, 2, 1);
+  std::vector<SimPacket> packets;
+  const uint32_t p = 1023;
+  ASSERT_EQ(cam.ProduceFrame(p, packets), 1u);
+  // Collect the still as the host does.
+  std::vector<uint8_t> still;
+  for (std::size_t i = 0; i + 2 < packets.size(); ++i) {
+    const std::size_t from = i == 0 ? 10 : 1;
+    still.insert(still.end(), packets[i].bytes.begin() + from, packets[i].bytes.end());
+  }
+  ASSERT_EQ(still.size(), StillPacketCount(p) * (p - 1) - 9);
+  // The snapshot file keeps 202,752 bytes of it: the picture must end before.
+  const auto frame = cam.Frame(1);
+  std::size_t end = frame->raw_frame.size();
+  while (end > 0 && frame->raw_frame[end - 1] == 0) --end;
+  EXPECT_LE(end - 13 + 4, 202752u);
+  testing::DecoderHarness harness;
+  ASSERT_TRUE(harness.ready());
+  auto decoded = harness.Decode(std::span<const uint8_t>(still).subspan(4), kStillWidth, kStillHeight, 3,
+                                decoder::kOutputI420);
+  ASSERT_TRUE(decoded.has_value());
+  decoded->resize(frame->picture.size());
+  EXPECT_GT(testing::CompareI420(*decoded, frame->picture, kStillWidth, kStillHeight).MinPsnr(), 30.0);
+}
+
 TEST(SimCameraStream, SameSeedGivesTheSameDamagedStream) {
   auto run = [](uint64_t seed) {
     SimCamera cam;

@@ -84,9 +84,16 @@ inline constexpr int32_t kPacketStatusOk = 0;
 inline constexpr int32_t kPacketStatusShort = 9;  // fewer bytes than the maximum arrived
 inline constexpr int32_t kPacketStatusError = static_cast<int32_t>(0xC0000001u);  // CRC error
 
-// The still picture the camera sends after a still request: 640 x 480, in a
-// frame of exactly N = 202769 / (P - 1) + 1 packets of P bytes (the still
-// payload the host collects, N x (P - 1) - 9 bytes, is then complete).
+// The still picture the camera sends after a still request or a press of its
+// button, in every frame until the host selects a video size again (request
+// 0xA0): 640 x 480, compressed like video with the uploaded tables, behind a
+// raw frame header whose frame-kind pair is 0, 2, and padded with zeros to
+// exactly N = 202769 / (P - 1) + 1 packets of P bytes, so the still payload
+// the host collects (packet bytes 10.. of the start packet, 1.. of the rest:
+// N x (P - 1) - 9 bytes) has the length it checks. In that payload, and so in
+// a snapshot file after its 1024-byte header, the compressed picture starts 4
+// bytes in (raw header bytes 9..12 come first). A picture too large for the
+// frame would be cut; at 640 x 480 with the camera's tables it is far smaller.
 inline constexpr int kStillWidth = 640;
 inline constexpr int kStillHeight = 480;
 uint32_t StillPacketCount(uint32_t max_packet_size);
