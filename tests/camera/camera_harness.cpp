@@ -78,6 +78,8 @@ std::vector<int64_t> CameraHarness::Delays() const
 
 void CameraHarness::ClearDelays() { world_->kernel.clock().ClearDelays(); }
 
+int64_t CameraHarness::Now() const { return world_->kernel.clock().Now(); }
+
 void CameraHarness::InstallSettingsKey()
 {
   ASSERT_EQ(host::InstallSettingsKey(world_->kernel.registry()), STATUS_SUCCESS);

@@ -41,6 +41,8 @@ class CameraHarness : public ::testing::Test {
   // KeDelayExecutionThread, in order; cleared by ClearDelays().
   std::vector<int64_t> Delays() const;
   void ClearDelays();
+  // Virtual time since the world was made, in 100 ns units.
+  int64_t Now() const;
 
   // The settings key in the host registry.
   void InstallSettingsKey();

@@ -279,6 +279,16 @@ TEST_F(VendorTest, DelayMsGivesTheKernelARelativeIntervalIn100NsUnits)
   EXPECT_THAT(Delays(), ElementsAre(-330000, 0, -2000000, -5000000000LL));
 }
 
+TEST_F(VendorTest, SpinWaitMsSpinsOnTheCounterWithoutSleeping)
+{
+  const int64_t start = Now();
+  SpinWaitMs(10);
+  const int64_t spun = Now() - start;
+  EXPECT_GE(spun, 100000);  // 10 ms in 100 ns units
+  EXPECT_LT(spun, 110000);  // and not much more
+  EXPECT_TRUE(Delays().empty());
+}
+
 // ---- Start-up ------------------------------------------------------------------
 
 std::vector<std::string> ExpectedPrepareRequests(const UCHAR* pair, USHORT sizeCode)
