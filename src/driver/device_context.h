@@ -194,6 +194,11 @@ struct DeviceContext {
   // 1 once LastGoodFrame holds a frame that rendered; until then a repeat
   // delivers the blank picture. Written only by the raw-frame callback.
   UCHAR LastGoodFrameValid;
+
+  // 1 while this device holds a reference on the driver-wide decoder (taken
+  // by CamInitialize, given back by CamUnInitialize), so that a device whose
+  // initialization stopped before taking one never releases another's.
+  UCHAR DecoderReferenced;
 };
 
 static_assert(sizeof(DeviceContext) <= kDeviceContextSize,
