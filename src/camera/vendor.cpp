@@ -173,7 +173,9 @@ NTSTATUS WaitCameraReady(DeviceContext* context, WaitRoutine wait)
     if (status == STATUS_DEVICE_DATA_ERROR || busy == 0 || reads >= kReadyPollLimit) {
       break;
     }
-    wait(kReadyPollIntervalMs);
+    if (wait != nullptr) {
+      wait(kReadyPollIntervalMs);
+    }
   }
   return busy == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
