@@ -67,10 +67,15 @@ TEST(DecoderRowTable, UnknownWidthOrKindLeavesTableAsItWas) {
     std::vector<uint8_t> other(100000);
     EXPECT_EQ(DecoderBuildRowTable(d.get(), 200, 100, kOutputBgr, other.data()), 0);
     EXPECT_EQ(DecoderBuildRowTable(d.get(), 352 + 65536, 288, kOutputBgr, other.data()), 0);
-    EXPECT_EQ(DecoderBuildRowTable(d.get(), 352, 288, 2, other.data()), 0);
+    EXPECT_EQ(DecoderBuildRowTable(d.get(), 352, 288, 3, other.data()), 0);
+    EXPECT_EQ(DecoderBuildRowTable(d.get(), 352, 288, -1, other.data()), 0);
     EXPECT_EQ(d.get()->RowTable[0], first);
     EXPECT_EQ(DecoderOutputBytes(200, 100, kOutputBgr), 0u);
-    EXPECT_EQ(DecoderOutputBytes(176, 144, 2), 0u);
+    EXPECT_EQ(DecoderOutputBytes(176, 144, 3), 0u);
+    // Kind 2 addresses the same bottom-up 24-bit rows as kind 0.
+    EXPECT_EQ(DecoderOutputBytes(176, 144, 2), DecoderOutputBytes(176, 144, kOutputBgr));
+    ASSERT_EQ(DecoderBuildRowTable(d.get(), 176, 144, 2, other.data()), 1);
+    EXPECT_EQ(d.get()->RowTable[0], other.data() + 75504);
 }
 
 // The row table is the only bound on where pixels go, so a decode refuses geometry it does not

@@ -40,6 +40,10 @@ int TableRows(int width, int height) {
 
 bool KnownKind(int kind) { return kind == kOutputBgr || kind == kOutputI420; }
 
+// Kind 2 is a 24-bit layout whose row table equals kind 0's; no decoder variant writes it.
+constexpr int kOutputBgrRowsOnly = 2;
+bool KnownTableKind(int kind) { return KnownKind(kind) || kind == kOutputBgrRowsOnly; }
+
 void ReleaseBlock(const DecoderAllocator& allocator, uint8_t** block) {
     if (*block != nullptr && allocator.release != nullptr) {
         allocator.release(*block, allocator.context);
@@ -138,9 +142,9 @@ int DecoderBuildRowTable(DecoderState* state, int width, int height, int kind, u
     DecoderSetGeometry(state, static_cast<int16_t>(width), static_cast<int16_t>(height));
     state->OutputKind = static_cast<int16_t>(kind);
     const int rows = TableRows(width, height);
-    if (rows == 0 || !KnownKind(kind) || base == nullptr) return 0;
+    if (rows == 0 || !KnownTableKind(kind) || base == nullptr) return 0;
 
-    if (kind == kOutputBgr) {
+    if (kind != kOutputI420) {
         const std::size_t stride = 3 * static_cast<std::size_t>(width);
         for (int i = 0; i < rows; ++i) state->RowTable[i] = base + (rows - 1 - i) * stride;
     } else {
@@ -213,9 +217,9 @@ int DecodePicture(DecoderState* state, const uint8_t* data, int32_t length, uint
 
 std::size_t DecoderOutputBytes(int width, int height, int kind) {
     const int rows = TableRows(width, height);
-    if (rows == 0 || !KnownKind(kind)) return 0;
+    if (rows == 0 || !KnownTableKind(kind)) return 0;
     const std::size_t pixels = static_cast<std::size_t>(width) * rows;
-    return kind == kOutputBgr ? pixels * 3 : pixels * 3 / 2;
+    return kind == kOutputI420 ? pixels * 3 / 2 : pixels * 3;
 }
 
 }  // namespace dualcam::decoder

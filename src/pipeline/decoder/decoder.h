@@ -166,14 +166,15 @@ int DecoderSelectQuality(DecoderState* state, int16_t index);
 // Stores both as signed 16-bit; returns 1.
 int DecoderSetGeometry(DecoderState* state, int16_t width, int16_t height);
 // Sets the geometry, then fills the row table for base; 0 (table unchanged) for an unknown
-// width or kind.
+// width or kind. Kind 2 builds the kind-0 (bottom-up 24-bit) table; DecodePicture writes only
+// kinds 0 and 1.
 int DecoderBuildRowTable(DecoderState* state, int width, int height, int kind, uint8_t* base);
 // 1 for a decoded picture; 0 for corrupt or truncated data, or when the row table does not
 // cover the current geometry and kind. Reads at most data[0 .. length+4].
 int DecodePicture(DecoderState* state, const uint8_t* data, int32_t length, uint8_t* base,
                   int kind);
 // Bytes the row table for (width, height, kind) addresses (e.g. 160x120 -> 160x128 rows);
-// 0 for an unknown width or kind.
+// 0 for an unknown width or kind (kind 2 counts as kind 0).
 std::size_t DecoderOutputBytes(int width, int height, int kind);
 // The constant and built tables (clamp, wide clamp, shift, Rtab...), built once.
 const DecoderTables& SharedDecoderTables();
