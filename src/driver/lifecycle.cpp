@@ -187,6 +187,11 @@ NTSTATUS CamConfigure(PDEVICE_OBJECT, PVOID DeviceContext, PUSBD_INTERFACE_INFOR
   return STATUS_SUCCESS;
 }
 
+// A device that fails here never streams, but the class library keeps it
+// until removal: its names are taken down at once so that the global DOS
+// link does not point at a dead device and a camera attached later gets the
+// link and the still-image interface. Its blocks and decoder reference stay
+// recorded for CamUnInitialize.
 NTSTATUS CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext)
 {
   driver::DeviceContext* context = Ctx(DeviceContext);
@@ -195,6 +200,7 @@ NTSTATUS CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext)
   SetDriverStatus(context, kStatusInitialized);
 
   if (!AllocateDeviceBlocks(context)) {
+    RemoveDeviceNames(context);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   FillQuantTables(context->QuantTables);
@@ -217,6 +223,7 @@ NTSTATUS CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext)
                         nullptr);
   camera::SpinWaitMs(kRestSettleMs);
   if (!NT_SUCCESS(camera::WaitCameraReady(context, camera::SpinWaitMs))) {
+    RemoveDeviceNames(context);
     return STATUS_UNSUCCESSFUL;
   }
   camera::SpinWaitMs(kRestSettleMs);
