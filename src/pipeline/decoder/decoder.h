@@ -5,7 +5,7 @@
 // The hard part is that the pictures are defined to the bit: the entropy
 // decoder's behaviour on invalid codes, the 16-bit wrapping inverse transform
 // and the table-driven colour conversion must all give exactly the same bytes
-// as the camera's reference decoder, including on damaged frames (completed
+// as the pictures this driver has always delivered, including on damaged frames (completed
 // MCUs stay written, the failing MCU writes nothing).
 //
 // A DecoderState is an explicit context record: each caller that decodes

@@ -50,7 +50,7 @@ void BuildDcList(DcCodeList* list) {
     }
 }
 
-// Floor of K * (c - 128) / 65536, written as the reference builds it.
+// Floor of K * (c - 128) / 65536, as c * K minus 128 * K, then an arithmetic shift.
 constexpr int32_t Share(int32_t c, int32_t k) { return (c * k - 128 * k) >> 16; }
 
 }  // namespace

@@ -61,7 +61,8 @@ inline constexpr std::array<int32_t, 8> kScaleFactors = {65536, 90901, 85626, 77
                                                          65536, 51491, 35467, 18081};
 
 // Inverse-transform multipliers, scaled by 16384 (used with a pre-shift of 2 and the high half
-// of the 32-bit product). -30353 is the reference decoder's constant for -1.8526, not -30273.
+// of the 32-bit product). The odd-part constant is -30353 (-1.8526), not -30273: the
+// delivered pictures are defined with it.
 inline constexpr int16_t kIdct1414 = 23170;
 inline constexpr int16_t kIdctM0765 = -12540;
 inline constexpr int16_t kIdct1847 = 30273;

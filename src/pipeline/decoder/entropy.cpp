@@ -1,7 +1,7 @@
 // Entropy decoding of one 8x8 block (T.81 F.2.2.1 DC, F.2.2.2 AC) with the
-// fast lookups and canonical fallbacks of the reference decoder.
+// fast lookups and canonical fallbacks whose results define the pictures.
 //
-// The hard part is keeping the reference's exact consumption order: each
+// The hard part is keeping the exact consumption order: each
 // code and each group of extra bits is a separate consumption with its own
 // bound check, the two shortest luminance AC codes (00, 01) are taken together
 // with their value bits, and a run may carry the coefficient index past 63 —
