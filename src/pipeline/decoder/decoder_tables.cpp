@@ -3,8 +3,8 @@
 // clamp tables of the YCbCr-to-BGR conversion.
 //
 // The hard part is exactness on the colour side: every share is computed in
-// 16.16 fixed point with an arithmetic right shift (floor), per the
-// reference, never with floating point or rounding; and the tables are
+// 16.16 fixed point with an arithmetic right shift (floor), never with
+// floating point or rounding; and the tables are
 // shared by every decoder, so they are built exactly once under the
 // language's thread-safe static initialisation and never written again.
 #include <algorithm>
