@@ -22,6 +22,19 @@ std::int64_t SteadyNs()
         .count();
 }
 
+LONGLONG VirtualSystemTime(LONGLONG sinceStart)
+{
+    return sinceStart > INT64_MAX - kVirtualStart ? INT64_MAX : kVirtualStart + sinceStart;
+}
+
+LONGLONG RealSystemTime()
+{
+    const auto sinceUnix = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    return kUnixEpochIn1601 + sinceUnix / 100;
+}
+
 }  // namespace
 
 Clock::Clock(bool virtualTime, LONGLONG counterStep)
@@ -42,12 +55,13 @@ void Clock::Delay(LONGLONG interval)
         if (interval < 0) {
             wait = interval == INT64_MIN ? INT64_MAX : -interval;
         } else {
-            const LONGLONG now = (virtual_ ? virtualNow_ : RealNow()) + kVirtualStart;
+            const LONGLONG now = virtual_ ? VirtualSystemTime(virtualNow_) : RealSystemTime();
             wait = interval > now ? interval - now : 0;
         }
-        if (virtual_) virtualNow_ += wait;
+        // Saturate: a far-off wake-up time must not wrap the clock round.
+        if (virtual_) virtualNow_ = wait > INT64_MAX - virtualNow_ ? INT64_MAX : virtualNow_ + wait;
     }
-    if (!virtual_ && wait > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(wait) * 100);
+    if (!virtual_ && wait > 0) std::this_thread::sleep_for(std::chrono::duration<LONGLONG, std::ratio<1, 10'000'000>>(wait));
     if (!virtual_ && wait == 0) std::this_thread::yield();
     if (hook) hook(interval);
 }
@@ -67,7 +81,7 @@ LONGLONG Clock::Counter()
 {
     if (!virtual_) return RealNow();
     std::lock_guard lock(mutex_);
-    virtualNow_ += counterStep_;
+    if (virtualNow_ <= INT64_MAX - counterStep_) virtualNow_ += counterStep_;
     return virtualNow_;
 }
 
@@ -75,12 +89,9 @@ LONGLONG Clock::SystemTime()
 {
     if (virtual_) {
         std::lock_guard lock(mutex_);
-        return kVirtualStart + virtualNow_;
+        return VirtualSystemTime(virtualNow_);
     }
-    const auto sinceUnix = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-    return kUnixEpochIn1601 + sinceUnix / 100;
+    return RealSystemTime();
 }
 
 std::vector<LONGLONG> Clock::Delays() const
@@ -99,7 +110,7 @@ void Clock::Advance(LONGLONG units)
 {
     if (!virtual_ || units <= 0) return;
     std::lock_guard lock(mutex_);
-    virtualNow_ += units;
+    virtualNow_ = units > INT64_MAX - virtualNow_ ? INT64_MAX : virtualNow_ + units;
 }
 
 LONGLONG Clock::Now() const

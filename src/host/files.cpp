@@ -159,6 +159,8 @@ FileCreateResult FileSystem::Create(std::string_view ntPath, ACCESS_MASK access,
     }
 
     int flags = O_CLOEXEC | O_CREAT;
+    // The existence check above is advisory; O_EXCL makes FILE_CREATE exact.
+    if (disposition == FILE_CREATE) flags |= O_EXCL;
     flags |= wantsWrite && wantsRead ? O_RDWR : wantsWrite ? O_WRONLY : O_RDONLY;
     const bool truncates = exists && (disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE ||
                                       disposition == FILE_OVERWRITE_IF);
@@ -168,7 +170,8 @@ FileCreateResult FileSystem::Create(std::string_view ntPath, ACCESS_MASK access,
     }
     const int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0) {
-        result.Status = errno == EACCES ? STATUS_ACCESS_DENIED
+        result.Status = errno == EEXIST ? STATUS_OBJECT_NAME_COLLISION
+                        : errno == EACCES ? STATUS_ACCESS_DENIED
                         : errno == ENOSPC ? STATUS_DISK_FULL
                         : errno == ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND
                                           : STATUS_UNSUCCESSFUL;

@@ -101,6 +101,19 @@ TEST_F(ServicesTest, VirtualClockRecordsDelaysAndAdvancesAtOnce)
     EXPECT_EQ(later.QuadPart, now.QuadPart);
 }
 
+TEST_F(ServicesTest, FarOffWaitsSaturateInsteadOfWrapping)
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = INT64_MIN;
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    interval.QuadPart = -1;
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    EXPECT_EQ(now.QuadPart, INT64_MAX);
+    EXPECT_EQ(KeQueryPerformanceCounter(nullptr).QuadPart, INT64_MAX);
+}
+
 // A busy-wait written as the driver writes it ends on the virtual clock, and
 // takes as much virtual time as it asked for.
 TEST_F(ServicesTest, BusyWaitOnThePerformanceCounterEnds)
