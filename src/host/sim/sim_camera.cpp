@@ -190,6 +190,15 @@ NTSTATUS SimCamera::HandleLocked(bool in, uint8_t request, uint16_t value, uint1
       }
       registers_[index] = value;
       if (index == kRegCaptureEngine && value != 0 && value != 3) registers_[index] = 0;
+      // Latching the quality loads the camera's own table pair of that index;
+      // tables uploaded afterwards replace it entry by entry.
+      if (index == kRegQualityLatch && value == 1 && registers_[kRegQuality] < encoder::kQualityCount) {
+        const encoder::QuantPair& pair = encoder::CameraQuantPair(registers_[kRegQuality]);
+        for (int j = 0; j < 64; ++j) {
+          registers_[kRegLumaTable + j] = pair.luma[j];
+          registers_[kRegChromaTable + j] = pair.chroma[j];
+        }
+      }
       *length = 0;
       return STATUS_SUCCESS;
 
