@@ -180,6 +180,8 @@ driver::DeviceContext* StreamHarness::Context() { return Ctx(world_->device->Dev
 host::CameraDevice& StreamHarness::Device() { return *world_->device; }
 host::sim::SimCamera& StreamHarness::Camera() { return world_->device->Camera(); }
 
+const USBCAMD_DEVICE_DATA* StreamHarness::CallbackTable() const { return &world_->callbacks; }
+
 NTSTATUS StreamHarness::Start(const CaptureFormat& format) {
   format_ = format;
   return world_->device->StartCapture(&format_);

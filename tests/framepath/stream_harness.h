@@ -53,6 +53,9 @@ class StreamHarness {
   host::CameraDevice& Device();
   host::sim::SimCamera& Camera();
 
+  // The table of callbacks, for attaching a second camera to the same world.
+  const USBCAMD_DEVICE_DATA* CallbackTable() const;
+
   NTSTATUS Start(const CaptureFormat& format);
   void Stop();
 
