@@ -41,7 +41,8 @@ void FinishStillFrame(DeviceContext* ctx, ULONG packetSize) {
       StoreStillFailCount(ctx, 0);
       StoreStillCaptured(ctx, 1);
       ctx->StillToSave.store(1, kRelaxed);
-      ctx->StillReady.store(1, kRelaxed);
+      // Release: the button poll reads StillBuffer once it sees StillReady 1.
+      ctx->StillReady.store(1, std::memory_order_release);
     } else {
       StoreStillCaptured(ctx, 0);
     }
@@ -142,7 +143,9 @@ ULONG CamProcessUSBPacket(PDEVICE_OBJECT /*BusDeviceObject*/, PVOID DeviceContex
                        bytes[kFrameStartKindBOffset] == 2;
     if (still) {
       ctx->StillFrame.store(1, kRelaxed);
-      if (ctx->StillReady.load(kRelaxed) == 0) {
+      // Acquire: the button poll has finished with StillBuffer before it
+      // clears StillReady, so the buffer may be refilled from here on.
+      if (ctx->StillReady.load(std::memory_order_acquire) == 0) {
         ctx->StillCollecting.store(1, kRelaxed);
         ctx->StillWriteOffset = kStillHeaderGap;
       } else {
