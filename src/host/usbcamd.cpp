@@ -172,6 +172,12 @@ NTSTATUS CameraDevice::StartCapture(PVOID format) {
     raw_frame_length_ = 0;
     return NT_SUCCESS(status) ? STATUS_INSUFFICIENT_RESOURCES : status;
   }
+  if (raw_length > kMaxRawFrameLength) {
+    // No transfer of the camera comes near this; give the bandwidth back.
+    raw_frame_length_ = 0;
+    if (callbacks_.CamFreeBandwidth) callbacks_.CamFreeBandwidth(&bus_device_, context_);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   raw_frame_length_ = raw_length;
   // Allocated once per capture, outside the packet path; zero throughout so
   // the slack after the capacity is zero for the whole capture.

@@ -68,6 +68,9 @@ void ResetCameraDriver();
 
 // Pool tag of the blocks the library allocates for a device ("Ucam").
 inline constexpr ULONG kLibraryPoolTag = 0x6D616355;
+// The largest raw frame a capture may ask to gather (a 640 x 480 frame at
+// 12 bits a pixel needs about 461 KB); larger requests are refused.
+inline constexpr ULONG kMaxRawFrameLength = 4u << 20;
 
 // One capture read waiting for a frame: the application's buffer.
 struct CompletedRead {

@@ -445,6 +445,16 @@ TEST_F(ClassLibrary, AFrameLongerThanItsBufferIsClampedAndItsCountCapped) {
   EXPECT_EQ(device.Counters().FramesTruncated, 1u);
 }
 
+TEST_F(ClassLibrary, AnAbsurdRawFrameLengthIsRefusedAndTheBandwidthGivenBack) {
+  CameraDevice& device = Attach();
+  driver_.calls.clear();
+  driver_.raw_length_override = 0xFFFFFFFFu;
+  EXPECT_EQ(device.StartCapture(g), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(device.Capturing());
+  EXPECT_EQ(driver_.calls, (std::vector<std::string>{"allocate", "free"}));
+  EXPECT_EQ(device.AlternateSetting(), 0);
+}
+
 TEST_F(ClassLibrary, FramesWithoutAWaitingReadAreDroppedAndReadsCanBeCancelled) {
   auto camera = std::make_shared<sim::SimCamera>();
   CameraDevice& device = Attach(camera);
