@@ -3,8 +3,9 @@
 // points of a device's, a capture's and a frame's life.
 //
 // Hard part: the slot order is the platform's and fixed; the table is built
-// at compile time with every slot named, so a routine in the wrong slot or a
-// slot left empty fails the build instead of a capture.
+// at compile time with every slot named beside its initializer, and each
+// routine's type is checked against its slot's, so a routine in a wrong slot
+// of another type, or a slot left out, fails the build instead of a capture.
 #pragma once
 
 #include "driver/capture.h"

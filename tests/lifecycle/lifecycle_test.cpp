@@ -20,8 +20,6 @@ namespace {
 using driver::DeviceContext;
 using Lines = std::vector<std::string>;
 
-constexpr ULONG kWdm = 0x206D6457;
-
 std::string Text(const UNICODE_STRING& text)
 {
   const auto view = host::View(&text);
