@@ -249,13 +249,9 @@ TEST(FramePathConcurrency, TwoCamerasStreamAtOnce) {
   StreamHarness harness;
   const CaptureFormat first{352, 288, kCompressionRgb, 5};
   ASSERT_EQ(harness.Start(first), STATUS_SUCCESS);
-  CaptureFormat second{160, 120, kFourccI420, 4};
-  host::CameraDevice::Options options;
-  options.DeviceData = harness.CallbackTable();
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  auto other = host::CameraDevice::Attach(options, &status);
-  ASSERT_EQ(status, STATUS_SUCCESS);
-  ASSERT_EQ(other->StartCapture(&second), STATUS_SUCCESS);
+  const CaptureFormat second{160, 120, kFourccI420, 4};
+  host::CameraDevice* other = &harness.AttachAnother();
+  ASSERT_EQ(harness.StartOn(*other, second), STATUS_SUCCESS);
 
   std::vector<DeliveredPicture> a;
   std::vector<std::vector<uint8_t>> b(6, std::vector<uint8_t>(PictureBytes(second, 0), 0xA5));
@@ -278,7 +274,6 @@ TEST(FramePathConcurrency, TwoCamerasStreamAtOnce) {
     ASSERT_TRUE(record.has_value());
     EXPECT_GE(dualcam::testing::Compare(b[i], ExpectedPicture(*record, second)).psnr, kMinPsnr);
   }
-  other->Remove();
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
-// A capture world for the frame-path tests: a deterministic host kernel, a
-// simulated camera attached through the host's camera class library, and a
-// callback table whose packet and frame routines are the driver's own.
+// A capture world for the frame-path tests: a deterministic host kernel with
+// the settings key, a simulated camera attached through the host's camera
+// class library, and the driver's own callback table, so the frame path
+// runs under the same calls and orders as in service.
 //
-// Hard part: the device bring-up and capture set-up callbacks here are small
-// stand-ins that give the DeviceContext exactly what a running capture
-// needs (raw mode fields, output compression, quality index 3, the selected
-// alternate setting in InterfaceCopy, the still and last-good buffers from
-// pool, the shared decoder) and program the camera as a capture start does,
-// so the frame path runs under the same calls and orders as in service.
+// Hard part: choosing the packet size. The driver's bandwidth allocation
+// takes the largest alternate setting the bus accepts, so the world makes
+// the bus refuse every setting above the one a test wants.
 #pragma once
 
 #include <cstdint>
@@ -53,11 +51,13 @@ class StreamHarness {
   host::CameraDevice& Device();
   host::sim::SimCamera& Camera();
 
-  // The table of callbacks, for attaching a second camera to the same world.
-  const USBCAMD_DEVICE_DATA* CallbackTable() const;
-
   NTSTATUS Start(const CaptureFormat& format);
   void Stop();
+
+  // A second camera in the same world, with the same callbacks; removed
+  // with the world.
+  host::CameraDevice& AttachAnother();
+  NTSTATUS StartOn(host::CameraDevice& device, const CaptureFormat& format);
 
   // Queues `count` reads, each a buffer of `bufferBytes` filled with `fill`
   // (0 = the format's own size), and pumps frames until all completed (at
@@ -66,6 +66,8 @@ class StreamHarness {
 
  private:
   struct World;
+  void RemoveDevice(host::CameraDevice& device);
+
   std::unique_ptr<World> world_;
   CaptureFormat format_;
 };
