@@ -12,7 +12,9 @@
 #include "camera/registry_values.h"
 #include "camera/settings.h"
 #include "camera/vendor.h"
+#include "driver/callbacks.h"
 #include "pipeline/packet.h"
+#include "platform/ks.h"
 #include "platform/usbcamd.h"
 
 namespace dualcam::button::testing {
@@ -140,7 +142,8 @@ host::HostOptions KernelOptions(const WorldOptions& options) {
 
 ButtonWorld::ButtonWorld(WorldOptions options)
     : kernel_(std::make_unique<host::HostKernel>(KernelOptions(options))),
-      scope_(std::make_unique<host::ScopedKernel>(*kernel_)) {
+      scope_(std::make_unique<host::ScopedKernel>(*kernel_)),
+      real_driver_(options.RealDriver) {
   host::InstallSettingsKey(kernel_->registry());
   if (options.CreateSnapshotFolder) std::filesystem::create_directories(SnapshotFolder());
   host::ResetCameraDriver();
@@ -150,7 +153,7 @@ ButtonWorld::ButtonWorld(WorldOptions options)
   }
   host::CameraDevice::Options attach;
   attach.Camera = std::make_shared<host::sim::SimCamera>(options.Camera);
-  attach.DeviceData = &kCallbacks;
+  attach.DeviceData = options.RealDriver ? driver::CameraCallbacks() : &kCallbacks;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   device_ = host::CameraDevice::Attach(attach, &status);
   if (!device_) throw std::runtime_error("attach failed");
@@ -171,7 +174,13 @@ ButtonWorld::~ButtonWorld() {
 DeviceContext* ButtonWorld::Context() { return static_cast<DeviceContext*>(device_->DeviceContext()); }
 
 NTSTATUS ButtonWorld::StartCapture() {
-  const NTSTATUS status = device_->StartCapture(nullptr);
+  KS_DATAFORMAT_VIDEOINFOHEADER format{};
+  format.DataFormat.FormatSize = sizeof format;
+  format.VideoInfoHeader.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+  format.VideoInfoHeader.bmiHeader.biWidth = 320;
+  format.VideoInfoHeader.bmiHeader.biHeight = 240;
+  format.VideoInfoHeader.bmiHeader.biBitCount = 24;
+  const NTSTATUS status = device_->StartCapture(real_driver_ ? &format : nullptr);
   if (NT_SUCCESS(status)) Context()->DriverStatus.store(5, std::memory_order_relaxed);
   Camera().ClearRequestLog();
   return status;

@@ -34,6 +34,9 @@ struct WorldOptions {
   std::filesystem::path FileRoot;
   // Create "\SystemRoot\twain_32\Orvantic\Mv7730" under the file root.
   bool CreateSnapshotFolder = true;
+  // The driver's own callback table (device bring-up, capture set-up and
+  // the frame routine) instead of the stand-ins.
+  bool RealDriver = false;
   host::sim::SimCameraOptions Camera{};
 };
 
@@ -49,9 +52,9 @@ class ButtonWorld {
   host::CameraDevice& Device() { return *device_; }
   host::sim::SimCamera& Camera() { return device_->Camera(); }
 
-  // Capture at 320 x 240 on the largest alternate setting: resets the still
-  // flags and the mailbox as capture set-up does, starts the camera's video
-  // and writes DriverStatus 5 (a stream is open).
+  // Capture at 320 x 240 RGB on the largest alternate setting the bus
+  // takes: resets the still flags and the mailbox as capture set-up does,
+  // starts the camera's video and sets DriverStatus 5 (a stream is open).
   NTSTATUS StartCapture();
   // Stepped queue: runs one waiting poll cycle; false when none waited.
   bool RunCycle();
@@ -74,6 +77,7 @@ class ButtonWorld {
   std::unique_ptr<host::ScopedKernel> scope_;
   DRIVER_OBJECT driver_object_{};
   std::unique_ptr<host::CameraDevice> device_;
+  bool real_driver_ = false;
 };
 
 // Request lines as FormatRecord writes them, for the requests the poll sends.

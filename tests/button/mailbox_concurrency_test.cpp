@@ -1,6 +1,6 @@
-// The registry mailbox across processes: a running device (worker-thread
-// poll, real clock, the camera streaming through the class library on this
-// thread) is asked for a still by a second process that shares nothing
+// The registry mailbox across processes: a running device (the driver's own
+// callbacks, worker-thread poll, real clock, the camera streaming through
+// the class library on this thread) is asked for a still by a second process that shares nothing
 // with it but the registry file, and that process sees the result and the
 // file appear. The second process is this test binary again, running only
 // the client case below.
@@ -77,6 +77,7 @@ TEST(SnapshotMailboxConcurrency, SecondProcessTakesAStillThroughTheRegistry) {
   ASSERT_FALSE(folder.empty());
   WorldOptions options;
   options.Deterministic = false;
+  options.RealDriver = true;
   options.RegistryFile = folder / "registry.db";
   options.FileRoot = folder / "root";
   fs::path snapshot;

@@ -139,6 +139,11 @@ TEST_F(SnapshotFile, FailuresReportTheirStatus) {
   EXPECT_EQ(Write(), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(world_.Kernel().OpenHandles(), 0u);
   EXPECT_EQ(world_.Kernel().pool().Live(host::PoolTag("Wdm ")).Blocks, 0u);
+  // No still buffer (bring-up failed part-way): nothing to write.
+  uint8_t* still = world_.Context()->StillBuffer;
+  world_.Context()->StillBuffer = nullptr;
+  EXPECT_EQ(Write(), STATUS_UNSUCCESSFUL);
+  world_.Context()->StillBuffer = still;
   std::filesystem::remove_all(world_.SnapshotFolder());
   EXPECT_EQ(Write(), STATUS_NO_SUCH_FILE);
 }
