@@ -15,6 +15,8 @@
 
 #include "command.h"
 #include "image_io.h"
+#include "render_io.h"
+#include "snapshot_file.h"
 #include "host/encoder/picture.h"
 #include "pipeline/decoder/decoder.h"
 #include "pipeline/render.h"
@@ -26,17 +28,20 @@ namespace {
 constexpr char kDecodeHelp[] =
     "usage: dualcam decode --size WxH [--format rgb24|i420] [--quality 0..3] [--gamma 0..9] INPUT OUTPUT\n"
     "\n"
-    "Renders INPUT, a raw camera frame (13-byte header + compressed picture) or a\n"
-    "VQJ9 pass-through sample (174-byte header + raw frame), the way the driver\n"
-    "renders it into an application's buffer. A still-marked frame (header bytes\n"
-    "3, 4 = 0, 2) is rendered as well, so a saved still can be looked at; the\n"
-    "driver itself repeats its last picture for one.\n"
+    "Renders INPUT, a raw camera frame (13-byte header + compressed picture), a\n"
+    "VQJ9 pass-through sample (174-byte header + raw frame) or a snapshot file\n"
+    "(\"snapraw.dat\": 1024-byte header + the still's raw data), the way the\n"
+    "driver renders it into an application's buffer. A still-marked frame\n"
+    "(header bytes 3, 4 = 0, 2) is rendered as well, so a saved still can be\n"
+    "looked at; the driver itself repeats its last picture for one.\n"
     "\n"
     "  --size WxH      format size: 128x96 160x120 176x144 240x180 320x240 352x288 640x480\n"
+    "                  (a snapshot file is 640x480 and needs no --size)\n"
     "  --format F      rgb24 or i420 (default: i420 for .yuv, rgb24 otherwise)\n"
     "  --quality Q     quality index for a raw frame (default 3, the driver's); a VQJ9\n"
     "                  sample carries its own\n"
-    "  --gamma G       tone curve 0..9 (default 0, or the sample's gamma setting)\n"
+    "  --gamma G       tone curve 0..9 (default 0, or the gamma setting a VQJ9 sample\n"
+    "                  or snapshot file carries)\n"
     "\n"
     "OUTPUT by extension: .png or .ppm (viewable, top-down), .yuv (the I420 buffer\n"
     "the driver delivers), .bgr (the bottom-up B,G,R buffer the driver delivers).\n"
@@ -100,7 +105,6 @@ DecodeOptions ParseDecodeOptions(std::span<const std::string_view> args) {
     }
   }
   if (positional.size() != 2) UsageError("expected INPUT and OUTPUT (see 'dualcam decode --help')");
-  if (options.width == 0) UsageError("--size is required");
   options.input = positional[0];
   options.output = positional[1];
   return options;
@@ -120,26 +124,40 @@ uint32_t ReadLe32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-void WriteLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 [[noreturn]] void Corrupt(const std::string& message) { throw ToolError(kExitCorrupt, message); }
 
-// The raw frame the driver would render, rewritten for decoding, followed
-// by the decoder's read slack.
+// The raw frame the driver would render, with the quality and tone curve
+// to render it with.
 struct PreparedFrame {
   std::vector<uint8_t> bytes;
+  int quality = pipeline::kMaxQualityIndex;
   int gamma = 0;
 };
 
-PreparedFrame PrepareFrame(const std::vector<uint8_t>& file, const DecodeOptions& options) {
+PreparedFrame PrepareFrame(const std::vector<uint8_t>& file, DecodeOptions& options) {
   PreparedFrame frame;
   const uint8_t* raw = file.data();
   std::size_t length = file.size();
-  int quality = options.quality.value_or(pipeline::kMaxQualityIndex);
-  int gamma = options.gamma.value_or(0);
+  frame.quality = options.quality.value_or(pipeline::kMaxQualityIndex);
+  frame.gamma = options.gamma.value_or(0);
   const bool sample = file.size() >= 4 && std::memcmp(file.data(), pipeline::kPassThroughTag, 4) == 0;
+  if (LooksLikeSnapshot(file)) {
+    auto still = SnapshotToRawFrame(file);
+    if (!still)
+      Corrupt("snapshot file truncated: " + std::to_string(file.size()) + " bytes, " +
+              std::to_string(kSnapshotHeaderBytes + kSnapshotDataBytes) + " expected");
+    if (options.width == 0) {
+      options.width = kStillWidth;
+      options.height = kStillHeight;
+    }
+    if (!options.gamma) {
+      if (still->gamma >= pipeline::kToneCurveCount) Corrupt("snapshot file has gamma " + std::to_string(still->gamma));
+      frame.gamma = still->gamma;
+    }
+    frame.bytes = std::move(still->raw_frame);
+    return frame;
+  }
+  if (options.width == 0) UsageError("--size is required");
   if (sample) {
     if (file.size() < pipeline::kPassThroughHeaderSize + pipeline::kRawHeaderSize)
       Corrupt("VQJ9 sample truncated: " + std::to_string(file.size()) + " bytes");
@@ -151,27 +169,18 @@ PreparedFrame PrepareFrame(const std::vector<uint8_t>& file, const DecodeOptions
       Corrupt("VQJ9 sample truncated: raw frame of " + std::to_string(declared) + " bytes, " +
               std::to_string(available) + " present");
     length = declared;
-    quality = raw[pipeline::kPassThroughRawQualityOffset];
+    frame.quality = raw[pipeline::kPassThroughRawQualityOffset];
     if (!options.gamma) {
-      gamma = file[pipeline::kPassThroughGammaOffset];
-      if (gamma >= pipeline::kToneCurveCount) Corrupt("VQJ9 sample has gamma " + std::to_string(gamma));
+      frame.gamma = file[pipeline::kPassThroughGammaOffset];
+      if (frame.gamma >= pipeline::kToneCurveCount) Corrupt("VQJ9 sample has gamma " + std::to_string(frame.gamma));
     }
     if (options.quality) std::fprintf(stderr, "dualcam decode: note: --quality ignored for a VQJ9 sample\n");
   } else if (file.size() < pipeline::kRawHeaderSize) {
     Corrupt("raw frame truncated: " + std::to_string(file.size()) + " bytes, the header alone is 13");
   }
   frame.bytes.assign(raw, raw + length);
-  frame.bytes.resize(length + decoder::kRawFrameSlack, 0);
-  WriteLe32(frame.bytes.data() + pipeline::kRawLengthOffset, static_cast<uint32_t>(length));
-  // A quality byte above 3 from a sample is passed on as it is: the render
-  // refuses it like the driver does.
-  frame.bytes[pipeline::kRawQualityOffset] = static_cast<uint8_t>(quality);
-  frame.gamma = gamma;
   return frame;
 }
-
-void* HeapAllocate(std::size_t bytes, void*) { return std::malloc(bytes); }
-void HeapRelease(void* block, void*) { std::free(block); }
 
 }  // namespace
 
@@ -182,7 +191,7 @@ int RunDecode(std::span<const std::string_view> args) {
       return kExitOk;
     }
   }
-  const DecodeOptions options = ParseDecodeOptions(args);
+  DecodeOptions options = ParseDecodeOptions(args);
   const OutputKind kind = OutputKindFor(options.output);
   const bool planar = options.planar.value_or(kind == OutputKind::kYuv);
   if (kind == OutputKind::kYuv && !planar) UsageError(".yuv output needs --format i420");
@@ -190,48 +199,15 @@ int RunDecode(std::span<const std::string_view> args) {
 
   const std::vector<uint8_t> file = ReadWholeFile(options.input, kMaxInputBytes);
   if (file.empty()) Corrupt("input is empty");
-  PreparedFrame frame = PrepareFrame(file, options);
-
-  static const decoder::DecoderAllocator kHeap = {HeapAllocate, HeapRelease, nullptr};
-  if (pipeline::SharedDecoderAcquire(&kHeap) != 1) throw ToolError(kExitUsage, "cannot set up the decoder");
-  struct Release {
-    ~Release() { pipeline::SharedDecoderRelease(); }
-  } release;
-
-  pipeline::ProcessingOptions processing{};
-  pipeline::SetToneCurve(&processing, frame.gamma);
-
-  const pipeline::SizePlanEntry* plan = pipeline::FindSizePlan(options.width, options.height);
-  const std::size_t pixels = static_cast<std::size_t>(options.width) * options.height;
-  std::vector<uint8_t> picture(planar ? pixels * 3 / 2 : pixels * 3, 0);
-  std::size_t written = 0;
-  const int ok = pipeline::RenderFrame(&processing, frame.bytes.data(), picture.data(), picture.size(), &written,
-                                       plan->RawWidth, plan->RawHeight, options.width, options.height,
-                                       planar ? pipeline::kFourccI420 : pipeline::kCompressionRgb);
-  if (ok != 1) Corrupt("corrupt or truncated picture in " + options.input);
+  const PreparedFrame frame = PrepareFrame(file, options);
+  auto picture = RenderRawFrame(frame.bytes, options.width, options.height, planar, frame.quality, frame.gamma);
+  if (!picture) Corrupt("corrupt or truncated picture in " + options.input);
 
   std::vector<uint8_t> out;
   if (kind == OutputKind::kYuv || kind == OutputKind::kBgr) {
-    out = std::move(picture);
+    out = std::move(*picture);
   } else {
-    encoder::RgbPicture rgb;
-    if (planar) {
-      rgb = encoder::I420ToRgb({options.width, options.height, std::move(picture)});
-    } else {  // bottom-up B,G,R rows to top-down R,G,B
-      rgb.width = options.width;
-      rgb.height = options.height;
-      rgb.pixels.resize(pixels * 3);
-      const std::size_t stride = static_cast<std::size_t>(options.width) * 3;
-      for (int y = 0; y < options.height; ++y) {
-        const uint8_t* src = picture.data() + (options.height - 1 - y) * stride;
-        uint8_t* dst = rgb.pixels.data() + y * stride;
-        for (int x = 0; x < options.width; ++x) {
-          dst[3 * x] = src[3 * x + 2];
-          dst[3 * x + 1] = src[3 * x + 1];
-          dst[3 * x + 2] = src[3 * x];
-        }
-      }
-    }
+    const encoder::RgbPicture rgb = DriverBufferToRgb(*picture, options.width, options.height, planar);
     out = kind == OutputKind::kPng ? EncodePng(rgb) : EncodePpm(rgb);
   }
   WriteWholeFile(options.output, out);

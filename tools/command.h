@@ -6,11 +6,15 @@
 // or I/O error, 2 the input picture is corrupt or truncated.
 #pragma once
 
+#include <map>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dualcam::tools {
 
@@ -41,6 +45,11 @@ struct Command {
 
 int RunDecode(std::span<const std::string_view> args);
 int RunEncode(std::span<const std::string_view> args);
+int RunCapture(std::span<const std::string_view> args);
+int RunCtl(std::span<const std::string_view> args);
+int RunReg(std::span<const std::string_view> args);
+int RunSnapshot(std::span<const std::string_view> args);
+int RunInfo(std::span<const std::string_view> args);
 
 // --- option helpers --------------------------------------------------------
 
@@ -50,5 +59,25 @@ std::optional<std::pair<int, int>> ParseSize(std::string_view text);
 std::optional<int> ParseInt(std::string_view text, int low, int high);
 // Lower-case extension including the dot ("" when none).
 std::string Extension(std::string_view path);
+
+// A command line split into options and positional arguments. Options are
+// "--name VALUE", "--name=VALUE" or, for switches, "--name"; "--help"/"-h"
+// are always recognised; "-" alone and anything not starting with "-" is
+// positional. Any other option is a usage error naming it.
+struct ParsedArgs {
+  std::map<std::string, std::vector<std::string>, std::less<>> options;
+  std::vector<std::string> positional;
+  bool help = false;
+
+  bool Has(std::string_view name) const { return options.find(name) != options.end(); }
+  // The last value given for an option (options may repeat).
+  std::optional<std::string> Last(std::string_view name) const;
+  std::vector<std::string> All(std::string_view name) const;
+};
+ParsedArgs ParseArgs(std::span<const std::string_view> args, std::initializer_list<std::string_view> valued,
+                     std::initializer_list<std::string_view> switches = {});
+
+// A 32-bit registry number: decimal, or hexadecimal with 0x.
+std::optional<uint32_t> ParseDword(std::string_view text);
 
 }  // namespace dualcam::tools

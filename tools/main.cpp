@@ -13,7 +13,10 @@ namespace dualcam::tools {
 namespace {
 
 constexpr Command kCommands[] = {
-    {"decode", "render a raw camera frame or VQJ9 sample into a picture file", RunDecode},
+    {"snapshot", "ask a running capture for a still and save it", RunSnapshot},
+    {"reg", "list, read, write or delete values of the settings key", RunReg},
+    {"info", "offered formats, data folder, settings key and driver status", RunInfo},
+    {"decode", "render a raw frame, VQJ9 sample or snapshot file into a picture", RunDecode},
     {"encode", "compress a PNG into a raw camera frame (and a VQJ9 sample)", RunEncode},
 };
 

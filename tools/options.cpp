@@ -34,3 +34,67 @@ std::string Extension(std::string_view path) {
 }
 
 }  // namespace dualcam::tools
+
+namespace dualcam::tools {
+
+std::optional<std::string> ParsedArgs::Last(std::string_view name) const {
+  const auto it = options.find(name);
+  if (it == options.end() || it->second.empty()) return std::nullopt;
+  return it->second.back();
+}
+
+std::vector<std::string> ParsedArgs::All(std::string_view name) const {
+  const auto it = options.find(name);
+  return it == options.end() ? std::vector<std::string>{} : it->second;
+}
+
+ParsedArgs ParseArgs(std::span<const std::string_view> args, std::initializer_list<std::string_view> valued,
+                     std::initializer_list<std::string_view> switches) {
+  ParsedArgs parsed;
+  auto listed = [](std::initializer_list<std::string_view> names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      parsed.help = true;
+      continue;
+    }
+    if (arg.size() < 2 || arg[0] != '-') {
+      parsed.positional.emplace_back(arg);
+      continue;
+    }
+    const auto equals = arg.find('=');
+    const std::string_view name = arg.substr(0, equals);
+    if (listed(valued, name)) {
+      std::string value;
+      if (equals != std::string_view::npos) {
+        value = std::string(arg.substr(equals + 1));
+      } else {
+        if (i + 1 >= args.size()) UsageError(std::string(name) + " needs a value");
+        value = std::string(args[++i]);
+      }
+      parsed.options[std::string(name)].push_back(std::move(value));
+    } else if (listed(switches, name) && equals == std::string_view::npos) {
+      parsed.options[std::string(name)].emplace_back();
+    } else {
+      UsageError("unknown option '" + std::string(arg) + "'");
+    }
+  }
+  return parsed;
+}
+
+std::optional<uint32_t> ParseDword(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  uint32_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
+  if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+}  // namespace dualcam::tools

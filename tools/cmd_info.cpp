@@ -1,0 +1,83 @@
+// `dualcam info`: what the driver offers and where its state lives: the
+// capture pin's twelve formats, the data folder, the settings key, the
+// snapshot file and the driver's last published status.
+//
+// Hard part: the status values are whatever the last driver left in the
+// registry, possibly from a process that has since died; they are shown as
+// read, with what they mean, never taken as proof that a capture runs.
+#include <cstdio>
+#include <string>
+
+#include "command.h"
+#include "driver/formats.h"
+#include "home.h"
+#include "host/registry.h"
+
+namespace dualcam::tools {
+namespace {
+
+constexpr char kInfoHelp[] =
+    "usage: dualcam info [--home DIR]\n"
+    "\n"
+    "Prints the formats the capture pin offers, the data folder with the\n"
+    "registry file and the settings key, the snapshot file, and the driver\n"
+    "status the last driver published (DriverStatus, IsoMode, BulkMode).\n"
+    "\n"
+    "  --home DIR  data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n";
+
+const char* KindName(DWORD compression) {
+  switch (compression) {
+    case driver::kFourccI420: return "i420";
+    case driver::kFourccVqj9: return "vqj9";
+    default: return "rgb24";
+  }
+}
+
+std::string StatusMeaning(std::optional<uint32_t> status) {
+  if (!status) return "not written yet: no camera has come up";
+  switch (*status) {
+    case 1: return "driver loaded";
+    case 2: return "camera configured";
+    case 3: return "camera initialized, no stream open";
+    case 5: return "stream open (a capture runs, or its process ended without closing)";
+    case 7: return "stream closed";
+    case 8: return "camera removed";
+    default: return "unknown";
+  }
+}
+
+std::string Number(std::optional<uint32_t> value) { return value ? std::to_string(*value) : "-"; }
+
+}  // namespace
+
+int RunInfo(std::span<const std::string_view> args) {
+  const ParsedArgs parsed = ParseArgs(args, {"--home"});
+  if (parsed.help) {
+    std::fputs(kInfoHelp, stdout);
+    return kExitOk;
+  }
+  if (!parsed.positional.empty()) UsageError("unexpected argument '" + parsed.positional[0] + "'");
+  const DataHome home = OpenHome(parsed.Last("--home"));
+
+  std::printf("capture formats (--format, --size):\n");
+  for (const KS_DATARANGE_VIDEO& range : driver::CaptureFormats) {
+    const KS_BITMAPINFOHEADER& bitmap = range.VideoInfoHeader.bmiHeader;
+    const LONGLONG interval = range.VideoInfoHeader.AvgTimePerFrame;
+    std::printf("  %-6s %4dx%-4d %7u bytes/frame  %.0f fps\n", KindName(bitmap.biCompression),
+                static_cast<int>(bitmap.biWidth), static_cast<int>(bitmap.biHeight),
+                static_cast<unsigned>(bitmap.biSizeImage), interval > 0 ? 1e7 / static_cast<double>(interval) : 0.0);
+  }
+  host::Registry registry(home.RegistryFile());
+  const std::string_view key = host::kSettingsKeyPath;
+  const auto status = registry.GetDword(key, "DriverStatus");
+  std::printf("\ndata folder:    %s\n", home.root.c_str());
+  std::printf("registry file:  %s\n", home.RegistryFile().c_str());
+  std::printf("settings key:   %.*s\n", static_cast<int>(key.size()), key.data());
+  std::printf("snapshot file:  %s\n", home.SnapshotFile().c_str());
+  std::printf("\nDriverStatus:   %s (%s)\n", Number(status).c_str(), StatusMeaning(status).c_str());
+  std::printf("IsoMode:        %s\n", Number(registry.GetDword(key, "IsoMode")).c_str());
+  std::printf("BulkMode:       %s\n", Number(registry.GetDword(key, "BulkMode")).c_str());
+  return kExitOk;
+}
+
+}  // namespace dualcam::tools
