@@ -73,17 +73,30 @@ void ResetCameraDriver() {
 std::unique_ptr<CameraDevice> CameraDevice::Attach(Options options, NTSTATUS* status) {
   NTSTATUS dummy;
   if (!status) status = &dummy;
+  std::unique_ptr<CameraDevice> device = Create(std::move(options), status);
+  if (!device) return nullptr;
+  *status = device->Initialize();
+  if (!NT_SUCCESS(*status)) return nullptr;  // the destructor runs CamUnInitialize if configured
+  return device;
+}
+
+std::unique_ptr<CameraDevice> CameraDevice::Create(Options options, NTSTATUS* status) {
+  NTSTATUS dummy;
+  if (!status) status = &dummy;
   const CameraDriverRegistration reg = CurrentCameraDriver();
   const USBCAMD_DEVICE_DATA* data = options.DeviceData;
   if (!data && reg.HasDeviceData) data = &reg.DeviceData;
-  if (!reg.Registered || reg.DeviceContextSize == 0 || !data) {
+  if (!reg.Registered || reg.DeviceContextSize == 0) {
     *status = STATUS_DEVICE_NOT_READY;
     return nullptr;
   }
 
   std::unique_ptr<CameraDevice> device(new CameraDevice());
   device->camera_ = options.Camera ? std::move(options.Camera) : std::make_shared<sim::SimCamera>();
-  device->callbacks_ = *data;
+  if (data) {
+    device->callbacks_ = *data;
+    device->has_table_ = true;
+  }
   device->context_size_ = reg.DeviceContextSize;
   device->context_ = ExAllocatePoolWithTag(NonPagedPool, reg.DeviceContextSize, kLibraryPoolTag);
   if (!device->context_) {
@@ -96,7 +109,21 @@ std::unique_ptr<CameraDevice> CameraDevice::Attach(Options options, NTSTATUS* st
     std::lock_guard lock(g_mutex);
     g_devices[device->context_] = device.get();
   }
+  *status = STATUS_SUCCESS;
+  return device;
+}
 
+NTSTATUS CameraDevice::Initialize() {
+  if (configured_ || removed_ || uninitialized_) return STATUS_INVALID_DEVICE_REQUEST;
+  if (!has_table_) {
+    // No table came with the device: take the one the driver last handed
+    // over, or there is nothing to bring the camera up with.
+    const CameraDriverRegistration reg = CurrentCameraDriver();
+    if (!reg.HasDeviceData) return STATUS_DEVICE_NOT_READY;
+    callbacks_ = reg.DeviceData;
+    has_table_ = true;
+  }
+  CameraDevice* device = this;
   // The streaming interface as the bus driver describes it after selecting
   // alternate setting 0: one isochronous IN pipe that carries nothing yet.
   device->interface_info_.assign(GET_USBD_INTERFACE_SIZE(1), 0);
@@ -105,7 +132,7 @@ std::unique_ptr<CameraDevice> CameraDevice::Attach(Options options, NTSTATUS* st
   iface->InterfaceNumber = 0;
   iface->AlternateSetting = 0;
   iface->Class = kVendorClass;
-  iface->InterfaceHandle = device.get();
+  iface->InterfaceHandle = device;
   iface->NumberOfPipes = 1;
   iface->Pipes[0].MaximumPacketSize = 0;
   iface->Pipes[0].EndpointAddress = kVideoEndpoint;
@@ -123,33 +150,33 @@ std::unique_ptr<CameraDevice> CameraDevice::Attach(Options options, NTSTATUS* st
   } else {
     device->configure_status_ = STATUS_SUCCESS;
   }
-  if (!NT_SUCCESS(device->configure_status_)) {
-    *status = device->configure_status_;
-    return nullptr;  // the destructor frees the context without CamUnInitialize
-  }
+  if (!NT_SUCCESS(device->configure_status_)) return device->configure_status_;
   device->configured_ = true;
 
   device->initialize_status_ = device->callbacks_.CamInitialize
                                    ? device->callbacks_.CamInitialize(&device->bus_device_, device->context_)
                                    : STATUS_SUCCESS;
   device->initialized_ = true;  // CamUnInitialize follows even a failed initialization
-  if (!NT_SUCCESS(device->initialize_status_)) {
-    *status = device->initialize_status_;
-    return nullptr;
-  }
-  *status = STATUS_SUCCESS;
-  return device;
+  return device->initialize_status_;
 }
 
 CameraDevice::~CameraDevice() { Remove(); }
 
-NTSTATUS CameraDevice::Remove() {
-  if (removed_) return STATUS_SUCCESS;
-  removed_ = true;
+NTSTATUS CameraDevice::UnInitialize() {
+  if (uninitialized_) return STATUS_SUCCESS;
+  uninitialized_ = true;
   if (capturing_) StopCapture();
   CancelReads();
-  NTSTATUS status = STATUS_SUCCESS;
-  if (configured_ && callbacks_.CamUnInitialize) status = callbacks_.CamUnInitialize(&bus_device_, context_);
+  stream_open_ = false;
+  stream_state_ = KSSTATE_STOP;
+  if (configured_ && callbacks_.CamUnInitialize) return callbacks_.CamUnInitialize(&bus_device_, context_);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CameraDevice::Remove() {
+  if (removed_) return STATUS_SUCCESS;
+  const NTSTATUS status = UnInitialize();
+  removed_ = true;
   if (context_) {
     {
       std::lock_guard lock(g_mutex);
@@ -159,6 +186,12 @@ NTSTATUS CameraDevice::Remove() {
     context_ = nullptr;
   }
   return status;
+}
+
+void CameraDevice::Unplug() {
+  if (capturing_) StopCapture();
+  CancelReads();
+  unplugged_.store(true, std::memory_order_relaxed);
 }
 
 NTSTATUS CameraDevice::StartCapture(PVOID format) {
@@ -302,7 +335,7 @@ unsigned CameraDevice::Pump(unsigned frames) {
   std::vector<sim::SimPacket> packets;
   for (unsigned i = 0; i < frames; ++i) {
     const uint16_t p = MaxPacketSize();
-    if (!capturing_ || p == 0) break;
+    if (!capturing_ || p == 0 || power_state_ != PowerDeviceD0 || Unplugged()) break;
     packets.clear();
     if (camera_->ProduceFrame(p, packets) != 0) ++sent;
     for (const auto& packet : packets) {
@@ -396,6 +429,176 @@ void CameraDevice::DeliverPacket(const sim::SimPacket& packet) {
   if (copied) ++packets_in_frame_;
 }
 
+// --- Requests ----------------------------------------------------------------
+
+void CameraDevice::FailStreamOpens(unsigned count, NTSTATUS status) {
+  failing_opens_ = count;
+  failing_open_status_ = status;
+}
+
+void CameraDevice::PerformRequest(PHW_STREAM_REQUEST_BLOCK srb, const USBCAMD_DEVICE_DATA* deviceData) {
+  NTSTATUS status = STATUS_SUCCESS;
+  switch (srb->Command) {
+    case SRB_INITIALIZE_DEVICE:
+      if (deviceData && !configured_) {
+        callbacks_ = *deviceData;
+        has_table_ = true;
+      }
+      status = Initialize();
+      break;
+    case SRB_UNINITIALIZE_DEVICE:
+      status = UnInitialize();
+      break;
+    case SRB_SURPRISE_REMOVAL:
+      Unplug();
+      break;
+    case SRB_OPEN_STREAM:
+      status = OpenStream(srb);
+      break;
+    case SRB_CLOSE_STREAM:
+      CloseStream();
+      break;
+    case SRB_CHANGE_POWER_STATE: {
+      const DEVICE_POWER_STATE wanted = srb->CommandData.DeviceState;
+      if (wanted < PowerDeviceD0 || wanted > PowerDeviceD3) {
+        status = STATUS_INVALID_PARAMETER;
+      } else if (wanted != PowerDeviceD0 && power_state_ == PowerDeviceD0) {
+        status = SaveState();
+        power_state_ = wanted;
+      } else if (wanted == PowerDeviceD0 && power_state_ != PowerDeviceD0) {
+        status = RestoreState();
+        power_state_ = wanted;
+      } else {
+        power_state_ = wanted;
+      }
+      break;
+    }
+    case SRB_GET_STREAM_INFO:
+      if (srb->CommandData.StreamBuffer) {
+        srb->CommandData.StreamBuffer->StreamHeader.SizeOfHwStreamInformation = sizeof(HW_STREAM_INFORMATION);
+      } else {
+        status = STATUS_INVALID_PARAMETER;
+      }
+      break;
+    case SRB_OPEN_DEVICE_INSTANCE:
+    case SRB_CLOSE_DEVICE_INSTANCE:
+    case SRB_PAGING_OUT_DRIVER:
+    case SRB_INITIALIZATION_COMPLETE:
+      break;
+    default:  // properties, intersections and unknown commands are the minidriver's
+      status = STATUS_NOT_IMPLEMENTED;
+      break;
+  }
+  srb->Status = status;
+  StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb);
+}
+
+NTSTATUS CameraDevice::OpenStream(PHW_STREAM_REQUEST_BLOCK srb) {
+  if (uninitialized_ || Unplugged()) return STATUS_DEVICE_REMOVED;
+  PHW_STREAM_OBJECT stream = srb->StreamObject;
+  // The library runs the capture pin only, one instance at a time.
+  if (!stream || stream->StreamNumber != 0) return STATUS_INVALID_PARAMETER;
+  if (stream_open_) return STATUS_DEVICE_BUSY;
+  const KSDATAFORMAT* format = srb->CommandData.OpenFormat;
+  if (!format) return STATUS_INVALID_PARAMETER;
+  ULONG size = 0;
+  std::memcpy(&size, format, sizeof size);
+  if (size < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) || size > kMaxFormatSize) return STATUS_INVALID_PARAMETER;
+  if (failing_opens_ > 0) {
+    --failing_opens_;
+    return failing_open_status_;
+  }
+  stream_format_.assign(reinterpret_cast<const uint8_t*>(format), reinterpret_cast<const uint8_t*>(format) + size);
+  // The minidriver's hooks; the slots are the same function type.
+  data_hook_ = stream->ReceiveDataPacket;
+  control_hook_ = stream->ReceiveControlPacket;
+  stream_object_ = stream;
+  stream_state_ = KSSTATE_STOP;
+  stream_open_ = true;
+  return STATUS_SUCCESS;
+}
+
+void CameraDevice::CloseStream() {
+  if (capturing_) StopCapture();
+  CancelReads();
+  stream_open_ = false;
+  stream_state_ = KSSTATE_STOP;
+  stream_object_ = nullptr;
+  data_hook_ = nullptr;
+  control_hook_ = nullptr;
+}
+
+NTSTATUS CameraDevice::SetStreamState(KSSTATE state) {
+  switch (state) {
+    case KSSTATE_RUN:
+      if (!capturing_) {
+        if (Unplugged()) return STATUS_DEVICE_REMOVED;
+        const NTSTATUS status = StartCapture(stream_format_.data());
+        if (!NT_SUCCESS(status)) return status;
+      }
+      break;
+    case KSSTATE_PAUSE:
+    case KSSTATE_ACQUIRE:
+      if (capturing_) StopCapture();
+      break;
+    case KSSTATE_STOP:
+      if (capturing_) StopCapture();
+      CancelReads();
+      break;
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+  stream_state_ = state;
+  return STATUS_SUCCESS;
+}
+
+void CameraDevice::QueueReadRequest(PHW_STREAM_REQUEST_BLOCK srb) {
+  PKSSTREAM_HEADER header = srb->CommandData.DataBufferArray;
+  if (srb->NumberOfBuffers < 1 || !header || !header->Data) {
+    srb->Status = STATUS_INVALID_PARAMETER;
+    StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
+    return;
+  }
+  header->DataUsed = 0;
+  QueueRead({static_cast<uint8_t*>(header->Data), header->FrameExtent}, [srb, header](const CompletedRead& read) {
+    header->DataUsed = read.BytesReturned;
+    srb->ActualBytesTransferred = read.BytesReturned;
+    srb->Status = read.Status;
+    StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
+  });
+}
+
+void CameraDevice::ReceiveStreamRequest(PHW_STREAM_REQUEST_BLOCK srb, bool dataRequest) {
+  if (!srb) return;
+  if (!stream_open_ || srb->StreamObject != stream_object_) {
+    srb->Status = STATUS_INVALID_DEVICE_REQUEST;
+    StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
+    return;
+  }
+  BOOLEAN completed = FALSE;
+  if (PCAM_STREAM_HOOK hook = dataRequest ? data_hook_ : control_hook_) hook(srb, context_, &completed);
+  if (completed) return;
+
+  NTSTATUS status = STATUS_SUCCESS;
+  switch (srb->Command) {
+    case SRB_READ_DATA:
+      QueueReadRequest(srb);
+      return;  // completed when a frame fills it
+    case SRB_SET_STREAM_STATE:
+      status = SetStreamState(srb->CommandData.StreamState);
+      break;
+    case SRB_GET_STREAM_STATE:
+      srb->CommandData.StreamState = stream_state_;
+      srb->ActualBytesTransferred = sizeof(KSSTATE);
+      break;
+    default:
+      status = STATUS_NOT_IMPLEMENTED;
+      break;
+  }
+  srb->Status = status;
+  StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
+}
+
 }  // namespace dualcam::host
 
 // --- The library functions the minidriver calls ------------------------------
@@ -419,15 +622,28 @@ NTSTATUS USBCAMD_DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING /*Regi
 // The stream-class host puts the DeviceContext the library allocated for the
 // camera (CameraDevice::DeviceContext) into the request's HwDeviceExtension.
 PVOID USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEVICE_DATA DeviceData,
-                                   PDEVICE_OBJECT* DeviceObject, BOOLEAN /*NeedsCompletion*/) {
-  std::lock_guard lock(dualcam::host::g_mutex);
-  if (DeviceData) {
-    dualcam::host::g_registration.DeviceData = *DeviceData;
-    dualcam::host::g_registration.HasDeviceData = true;
+                                   PDEVICE_OBJECT* DeviceObject, BOOLEAN NeedsCompletion) {
+  CameraDevice* device;
+  {
+    std::lock_guard lock(dualcam::host::g_mutex);
+    if (DeviceData) {
+      dualcam::host::g_registration.DeviceData = *DeviceData;
+      dualcam::host::g_registration.HasDeviceData = true;
+    }
+    device = Srb ? dualcam::host::FindDeviceLocked(Srb->HwDeviceExtension) : nullptr;
   }
-  CameraDevice* device = Srb ? dualcam::host::FindDeviceLocked(Srb->HwDeviceExtension) : nullptr;
   if (DeviceObject) *DeviceObject = device ? device->BusDeviceObject() : nullptr;
-  return device ? device->DeviceContext() : nullptr;
+  PVOID context = device ? device->DeviceContext() : nullptr;
+  if (NeedsCompletion && Srb) {
+    // Callbacks run without the library's lock: they call back into it.
+    if (device) {
+      device->PerformRequest(Srb, DeviceData);
+    } else {
+      Srb->Status = STATUS_NO_SUCH_DEVICE;
+      StreamClassDeviceNotification(DeviceRequestComplete, Srb->HwDeviceExtension, Srb);
+    }
+  }
+  return context;
 }
 
 NTSTATUS USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
@@ -436,7 +652,8 @@ NTSTATUS USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT
   std::shared_ptr<dualcam::host::sim::SimCamera> camera;
   {
     std::lock_guard lock(dualcam::host::g_mutex);
-    if (CameraDevice* device = dualcam::host::FindDeviceLocked(DeviceContext)) camera = device->CameraPtr();
+    CameraDevice* device = dualcam::host::FindDeviceLocked(DeviceContext);
+    if (device && !device->Unplugged()) camera = device->CameraPtr();
   }
   NTSTATUS status;
   if (!camera) {

@@ -31,11 +31,34 @@
 // nothing, 1..5 carry 128, 256, 512, 768 and 1023 bytes a packet); the bus can
 // be scripted to refuse some of them, as a bus without the bandwidth does.
 //
-// Thread safety: a Device's capture calls and pumping must come from one
-// thread at a time (the platform never runs two callbacks of a device at
-// once); USBCAMD_ControlVendorCommand may be called from any thread.
+// Requests. USBCAMD_AdapterReceivePacket with NeedsCompletion FALSE only
+// returns the request's DeviceContext (the request's HwDeviceExtension) and
+// the bus device object. With TRUE it carries the request out and completes
+// it (StreamClassDeviceNotification) before returning: SRB_INITIALIZE_DEVICE
+// runs CamConfigure then CamInitialize; SRB_UNINITIALIZE_DEVICE stops a
+// running capture, cancels the reads and runs CamUnInitialize, but leaves the
+// DeviceContext allocated until the device object goes (Remove), because the
+// minidriver still uses it after the library returns; SRB_OPEN_STREAM keeps a
+// copy of the format and the minidriver's two hooks from the stream object;
+// SRB_CLOSE_STREAM stops the capture and cancels the reads;
+// SRB_CHANGE_POWER_STATE runs CamSaveState when leaving D0 and
+// CamRestoreState when coming back; SRB_SURPRISE_REMOVAL stops the capture,
+// cancels the reads and cuts the camera off (later vendor commands fail with
+// STATUS_DEVICE_NOT_CONNECTED, later opens with STATUS_DEVICE_REMOVED).
+// Stream requests arrive through ReceiveStreamRequest: the minidriver's hook
+// sees each first; SRB_SET_STREAM_STATE to RUN runs CamAllocateBandwidth and
+// CamStartCapture with the open format, PAUSE and ACQUIRE stop the capture
+// and keep the reads, STOP stops it and cancels them; SRB_READ_DATA queues the
+// request's first buffer and completes it (StreamClassStreamNotification)
+// when a frame fills it.
+//
+// Thread safety: a Device's capture calls, requests and pumping must come
+// from one thread at a time (the platform never runs two callbacks of a
+// device at once); USBCAMD_ControlVendorCommand may be called from any
+// thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -47,6 +70,7 @@
 #include <vector>
 
 #include "host/sim/sim_camera.h"
+#include "platform/streamclass.h"
 #include "platform/usbcamd.h"
 
 namespace dualcam::host {
@@ -71,6 +95,8 @@ inline constexpr ULONG kLibraryPoolTag = 0x6D616355;
 // The largest raw frame a capture may ask to gather (a 640 x 480 frame at
 // 12 bits a pixel needs about 461 KB); larger requests are refused.
 inline constexpr ULONG kMaxRawFrameLength = 4u << 20;
+// The longest open format the library keeps a copy of.
+inline constexpr ULONG kMaxFormatSize = 4096;
 
 // One capture read waiting for a frame: the application's buffer.
 struct CompletedRead {
@@ -110,6 +136,32 @@ class CameraDevice {
   // step's status; a device whose CamConfigure succeeded gets CamUnInitialize
   // before it is freed.
   static std::unique_ptr<CameraDevice> Attach(Options options, NTSTATUS* status = nullptr);
+  // The first half of Attach: the zero-filled DeviceContext, known to the
+  // library functions, with no callback run yet (the device object exists,
+  // SRB_INITIALIZE_DEVICE has not arrived). Null when there is no
+  // registration, no callback table or no pool.
+  static std::unique_ptr<CameraDevice> Create(Options options, NTSTATUS* status = nullptr);
+  // The second half: CamConfigure, then CamInitialize. Once only.
+  NTSTATUS Initialize();
+  // CamUnInitialize (after stopping a running capture and cancelling the
+  // reads), keeping the DeviceContext. Idempotent; Remove() includes it.
+  NTSTATUS UnInitialize();
+  // The device left the bus: capture stopped, reads cancelled, vendor
+  // commands fail from now on.
+  void Unplug();
+  bool Unplugged() const { return unplugged_.load(std::memory_order_relaxed); }
+
+  // --- Stream requests (the library's side of the capture stream) ---
+  // Carries out a forwarded request and completes it; see the file comment.
+  void PerformRequest(PHW_STREAM_REQUEST_BLOCK srb, const USBCAMD_DEVICE_DATA* deviceData);
+  // A stream request for the open stream: the hook first, then the library.
+  void ReceiveStreamRequest(PHW_STREAM_REQUEST_BLOCK srb, bool dataRequest);
+  bool StreamOpen() const { return stream_open_; }
+  KSSTATE StreamState() const { return stream_state_; }
+  DEVICE_POWER_STATE PowerState() const { return power_state_; }
+  // The next `count` stream opens that reach the library fail with `status`
+  // (an allocation the library could not make).
+  void FailStreamOpens(unsigned count, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
   ~CameraDevice();  // Remove() if not yet done
   CameraDevice(const CameraDevice&) = delete;
   CameraDevice& operator=(const CameraDevice&) = delete;
@@ -191,6 +243,24 @@ class CameraDevice {
   bool removed_ = false;
   NTSTATUS configure_status_ = STATUS_UNSUCCESSFUL;
   NTSTATUS initialize_status_ = STATUS_UNSUCCESSFUL;
+  bool uninitialized_ = false;
+  bool has_table_ = false;
+  std::atomic<bool> unplugged_{false};
+
+  // The open capture stream as the library keeps it.
+  bool stream_open_ = false;
+  PHW_STREAM_OBJECT stream_object_ = nullptr;
+  PCAM_STREAM_HOOK data_hook_ = nullptr;
+  PCAM_STREAM_HOOK control_hook_ = nullptr;
+  std::vector<uint8_t> stream_format_;
+  KSSTATE stream_state_ = KSSTATE_STOP;
+  DEVICE_POWER_STATE power_state_ = PowerDeviceD0;
+  unsigned failing_opens_ = 0;
+  NTSTATUS failing_open_status_ = STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS OpenStream(PHW_STREAM_REQUEST_BLOCK srb);
+  void CloseStream();
+  NTSTATUS SetStreamState(KSSTATE state);
+  void QueueReadRequest(PHW_STREAM_REQUEST_BLOCK srb);
   std::vector<uint8_t> interface_info_;  // the record given to CamConfigure
   std::vector<uint8_t> config_descriptor_;
   LONG data_pipe_index_ = 0;
