@@ -116,7 +116,9 @@ void DeviceProperty(PHW_STREAM_REQUEST_BLOCK Srb, ULONG setFlag)
   if (context == nullptr) {
     Srb->Status = STATUS_NO_SUCH_DEVICE;
   } else {
-    camera::DevicePropertyHandler(setFlag, lower, context, Srb);
+    // The handler writes Status for every set it has; a set it does not
+    // have is left to the caller, so its answer is what the request gets.
+    Srb->Status = camera::DevicePropertyHandler(setFlag, lower, context, Srb);
   }
   CompleteDeviceRequest(Srb);
 }
