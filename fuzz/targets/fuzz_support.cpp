@@ -1,0 +1,117 @@
+// The fuzz targets' shared world and checks; see fuzz_support.h.
+#include "fuzz_support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+#include "driver/lifecycle.h"
+#include "pipeline/render.h"
+#include "platform/usbcamd.h"
+
+namespace dualcam::fuzz {
+namespace {
+
+void IgnoreRequest(PHW_STREAM_REQUEST_BLOCK) {}
+void* HeapAllocate(std::size_t bytes, void*) { return std::malloc(bytes); }
+void HeapRelease(void* block, void*) { std::free(block); }
+const decoder::DecoderAllocator kHeap = {HeapAllocate, HeapRelease, nullptr};
+
+}  // namespace
+
+std::span<const uint8_t> FuzzInput::Take(std::size_t n) {
+  const std::size_t count = std::min(n, Left());
+  std::span<const uint8_t> part(data_ + pos_, count);
+  pos_ += count;
+  return part;
+}
+
+void Fail(const char* target, const char* what) {
+  std::fprintf(stderr, "fuzz target %s: %s\n", target, what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+World::World() : kernel_(host::HostOptions::ForTests()), scope_(kernel_) {
+  if (host::InstallSettingsKey(kernel_.registry()) != STATUS_SUCCESS ||
+      host::InstallVfwKey(kernel_.registry()) != STATUS_SUCCESS)
+    Fail("world", "cannot install the registry keys");
+  std::filesystem::create_directories(kernel_.fileRoot() / "SystemRoot" / "twain_32" / "Orvantic" / "Mv7730");
+  if (USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, 4, IgnoreRequest) != STATUS_SUCCESS)
+    Fail("world", "cannot register with the class library");
+  host::CameraDevice::Options options;
+  options.Camera = std::make_shared<host::sim::SimCamera>();
+  options.DeviceData = &callbacks_;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  device_ = host::CameraDevice::Attach(options, &status);
+  if (!device_ || status != STATUS_SUCCESS) Fail("world", "cannot attach the simulated camera");
+  // The driver-wide decoder is held for the whole process, as an attached
+  // device holds it in service.
+  if (pipeline::SharedDecoderAcquire(&kHeap) != 1) Fail("world", "cannot set up the shared decoder");
+}
+
+World& TheWorld() {
+  // Never destroyed: the process ends with the fuzzer, and tearing the
+  // kernel down from a static destructor would race the fuzzer's exit.
+  static World* world = new World();
+  return *world;
+}
+
+driver::DeviceContext* World::FreshContext() {
+  device_->Camera().ClearRequestLog();
+  kernel_.clock().ClearDelays();
+  kernel_.workQueue().Discard();
+  return new (device_->DeviceContext()) driver::DeviceContext{};
+}
+
+void World::ClearSettingsKey() {
+  for (const host::NamedValue& value : kernel_.registry().ListValues(host::kSettingsKeyPath))
+    kernel_.registry().DeleteValue(host::kSettingsKeyPath, value.Name);
+}
+
+host::PoolUsage World::PoolNow() const {
+  return const_cast<host::HostKernel&>(kernel_).pool().LiveTotal();
+}
+
+void CheckPoolBalanced(const host::PoolUsage& before, const char* target) {
+  const host::PoolUsage after = TheWorld().PoolNow();
+  if (after.Blocks != before.Blocks || after.Bytes != before.Bytes) {
+    std::fprintf(stderr, "pool: %zu blocks / %zu bytes before, %zu / %zu after\n", before.Blocks, before.Bytes,
+                 after.Blocks, after.Bytes);
+    Fail(target, "pool blocks outlived the input");
+  }
+}
+
+CaptureBuffers::CaptureBuffers(driver::DeviceContext* context, USHORT packetSize) : context_(context) {
+  auto allocate = [](std::size_t bytes) {
+    return static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, driver::kDriverPoolTag));
+  };
+  context->StillBuffer = allocate(driver::kStillBufferSize);
+  context->LastGoodFrame = allocate(driver::kLastGoodFrameSize);
+  context->QuantTables = allocate(driver::kQuantTablesSize);
+  if (context->QuantTables) driver::FillQuantTables(context->QuantTables);
+  const ULONG size = GET_USBD_INTERFACE_SIZE(1);
+  auto* iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(allocate(size));
+  if (iface) {
+    std::memset(iface, 0, size);
+    iface->Length = static_cast<USHORT>(size);
+    iface->NumberOfPipes = 1;
+    iface->AlternateSetting = packetSize == 0 ? 0 : 5;
+    iface->Pipes[0].MaximumPacketSize = packetSize;
+  }
+  context->InterfaceCopy = iface;
+}
+
+CaptureBuffers::~CaptureBuffers() {
+  for (UCHAR** block : {&context_->StillBuffer, &context_->LastGoodFrame, &context_->QuantTables}) {
+    if (*block) ExFreePool(*block);
+    *block = nullptr;
+  }
+  if (context_->InterfaceCopy) ExFreePool(context_->InterfaceCopy);
+  context_->InterfaceCopy = nullptr;
+}
+
+}  // namespace dualcam::fuzz
