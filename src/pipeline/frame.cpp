@@ -7,7 +7,11 @@
 // previous good picture stays the repeat; and until a frame has rendered,
 // a repeat is the blank picture rather than a decode of whatever
 // LastGoodFrame held. A repeat that cannot be rendered also leaves the blank
-// picture, never the remains of a failed decode.
+// picture, never the remains of a failed decode. LastGoodFrame also
+// survives a change of capture size, and a compressed picture decoded at a
+// size other than its own can come out as a scrambled picture rather than
+// a failure, so the kept frame carries the raw size it was sent at and is
+// repeated only at that size.
 #include "pipeline/frame.h"
 
 #include <cstring>
@@ -23,6 +27,16 @@ namespace {
 using driver::DeviceContext;
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
+
+// The last 8 bytes of LastGoodFrame: the raw width and height the kept frame
+// was decoded at.
+constexpr std::size_t kLastGoodTagSize = 8;
+constexpr std::size_t kLastGoodTagOffset = driver::kLastGoodFrameSize - kLastGoodTagSize;
+constexpr std::size_t kLastGoodMaxLength = kLastGoodTagOffset - decoder::kRawFrameSlack;
+
+ULONG GetU32(const UCHAR* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<ULONG>(at[3]) << 24);
+}
 
 void PutU32(UCHAR* at, ULONG value) {
   at[0] = static_cast<UCHAR>(value);
@@ -47,9 +61,12 @@ int RenderInto(DeviceContext* ctx, UCHAR* raw, UCHAR* out, ULONG length) {
 // The last good picture again, or the blank picture when there is none (no
 // frame has rendered yet, or it no longer renders into this buffer).
 void RepeatLastGood(DeviceContext* ctx, UCHAR* out, ULONG length) {
-  if (ctx->LastGoodFrameValid != 0 && ctx->LastGoodFrame != nullptr &&
-      RenderInto(ctx, ctx->LastGoodFrame, out, length) != 0)
-    return;
+  if (ctx->LastGoodFrameValid != 0 && ctx->LastGoodFrame != nullptr) {
+    const UCHAR* tag = ctx->LastGoodFrame + kLastGoodTagOffset;
+    if (GetU32(tag) == ctx->RawWidth && GetU32(tag + 4) == ctx->RawHeight &&
+        RenderInto(ctx, ctx->LastGoodFrame, out, length) != 0)
+      return;
+  }
   WriteBlank(out, length);
 }
 
@@ -70,9 +87,11 @@ void DeliverNoPicture(DeviceContext* ctx, ULONG frameNumber, UCHAR* out, ULONG l
 void KeepLastGood(DeviceContext* ctx, const UCHAR* raw) {
   if (ctx->LastGoodFrame == nullptr) return;
   const ULONG l = RawFrameLength(raw);
-  if (l < kRawHeaderSize || l > driver::kLastGoodFrameSize - decoder::kRawFrameSlack) return;
+  if (l < kRawHeaderSize || l > kLastGoodMaxLength) return;
   std::memcpy(ctx->LastGoodFrame, raw, l);
   std::memset(ctx->LastGoodFrame + l, 0, decoder::kRawFrameSlack);
+  PutU32(ctx->LastGoodFrame + kLastGoodTagOffset, ctx->RawWidth);
+  PutU32(ctx->LastGoodFrame + kLastGoodTagOffset + 4, ctx->RawHeight);
   ctx->LastGoodFrameValid = 1;
 }
 
@@ -96,7 +115,7 @@ NTSTATUS CamProcessRawVideoFrame(PDEVICE_OBJECT /*BusDeviceObject*/, PVOID Devic
   if (FrameContext != nullptr) {
     UCHAR bytes[kFrameContextSize];
     std::memcpy(bytes, FrameContext, kFrameContextSize);
-    frameContext = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<ULONG>(bytes[3]) << 24);
+    frameContext = GetU32(bytes);
   }
   const ULONG frameNumber = frameContext & 0xFFFFu;
   auto* raw = static_cast<UCHAR*>(RawFrameBuffer);

@@ -35,12 +35,13 @@ struct RawFrame {
   ULONG packets = 0;
 };
 
-RawFrame MakeRaw(int seed, encoder::FrameKind kind = encoder::FrameKind::kVideo, ULONG minPackets = 0) {
-  std::vector<uint8_t> yuv(kW * kH * 3 / 2);
-  for (int y = 0; y < kH; ++y)
-    for (int x = 0; x < kW; ++x) yuv[y * kW + x] = static_cast<uint8_t>((x * 2 + y * seed) & 0xFF);
-  std::fill(yuv.begin() + kW * kH, yuv.end(), static_cast<uint8_t>(100 + seed));
-  const auto frame = encoder::EncodeRawFrame(encoder::I420View{yuv, kW, kH}, 3, kind);
+RawFrame MakeRaw(int seed, encoder::FrameKind kind = encoder::FrameKind::kVideo, ULONG minPackets = 0, int w = kW,
+                 int h = kH) {
+  std::vector<uint8_t> yuv(w * h * 3 / 2);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) yuv[y * w + x] = static_cast<uint8_t>((x * 2 + y * seed) & 0xFF);
+  std::fill(yuv.begin() + w * h, yuv.end(), static_cast<uint8_t>(100 + seed));
+  const auto frame = encoder::EncodeRawFrame(encoder::I420View{yuv, w, h}, 3, kind);
   RawFrame raw;
   raw.packets = std::max<ULONG>(minPackets, static_cast<ULONG>((frame.size() + kP - 2) / (kP - 1)));
   raw.bytes.assign(raw.packets * (kP - 1) + decoder::kRawFrameSlack, 0);
@@ -266,6 +267,21 @@ TEST_F(FrameTest, FrameLongerThanLastGoodFrameIsNotKept) {
   ASSERT_GT(big.packets * (kP - 1), driver::kLastGoodFrameSize);
   EXPECT_EQ(Process(big, 0x00000003), Rendered(big));
   EXPECT_EQ(Process(a, 0x55AA0004), first) << "the repeat is the last frame that could be kept";
+}
+
+TEST_F(FrameTest, KeptFrameIsNotRepeatedAtAnotherRawSize) {
+  // A 352x288 picture decoded as 176x144 would come out scrambled rather
+  // than fail; after the capture changed size the repeat is the blank one.
+  const RawFrame large = MakeRaw(1, encoder::FrameKind::kVideo, 0, 352, 288);
+  UseFormat(kFourccI420, 352, 288);
+  const auto first = Process(large, 0x00000002, 352 * 288 * 3 / 2);
+  ASSERT_FALSE(AllZero(first));
+  EXPECT_EQ(Process(large, 0x55AA0003, 352 * 288 * 3 / 2), first) << "same size: repeated";
+  UseFormat(kFourccI420);
+  EXPECT_TRUE(AllZero(Process(large, 0x55AA0004)));
+  // Back at the size it was kept at, it is the repeat again.
+  UseFormat(kFourccI420, 352, 288);
+  EXPECT_EQ(Process(large, 0x55AA0005, 352 * 288 * 3 / 2), first);
 }
 
 TEST_F(FrameTest, OtherOutputKindsWriteNothingButCountAsGood) {
