@@ -2,9 +2,10 @@
 // each packet of the video pipe.
 //
 // Hard part: the still flags are shared with the button poll's thread
-// without a lock, so they are written with one relaxed store each (the plain
-// StillCaptured and StillFailCount words through std::atomic_ref), and this
-// side only ever sets or clears whole flags; the still copy is clamped to
+// without a lock, so they are written with one store each (the plain
+// StillCaptured and StillFailCount words through std::atomic_ref), relaxed
+// except StillReady, which hands StillBuffer over and so is released and
+// acquired; this side only ever sets or clears whole flags; the still copy is clamped to
 // StillBuffer while StillWriteOffset keeps counting, so an over-long still
 // still fails its length check instead of writing past the buffer.
 #include "pipeline/packet.h"

@@ -7,7 +7,7 @@
 //
 // Hard part: it runs once per packet with no lock beside the button poll's
 // thread, so every still flag that thread reads or clears is written with a
-// single relaxed store; and a packet size of 0 or 1, a null frame context or
+// single atomic store; and a packet size of 0 or 1, a null frame context or
 // a still frame longer than the still buffer must neither divide by zero,
 // underflow nor write outside the buffers.
 #pragma once
