@@ -20,10 +20,10 @@ namespace {
 
 // A ranged control's value description: a stepping range 0..Maximum with
 // step 1 and the default, each a member list of the item's values.
-template <const ControlRange& Range>
+template <ULONG Maximum, ULONG DefaultValue>
 struct RangedValues {
-  static constexpr KSPROPERTY_STEPPING_LONG Stepping{1, 0, {0, static_cast<LONG>(Range.Maximum)}};
-  static constexpr LONG Default = static_cast<LONG>(Range.Default);
+  static constexpr KSPROPERTY_STEPPING_LONG Stepping{1, 0, {0, static_cast<LONG>(Maximum)}};
+  static constexpr LONG Default = static_cast<LONG>(DefaultValue);
   static constexpr KSPROPERTY_MEMBERSLIST Members[2] = {
       {{KSPROPERTY_MEMBER_STEPPEDRANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &Stepping},
       {{KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT}, &Default},
@@ -37,18 +37,25 @@ constexpr KSPROPERTY_ITEM RangedItem(const ControlRange& range, const KSPROPERTY
                                 nullptr, nullptr, 0);
 }
 
+template <size_t I>
+constexpr KSPROPERTY_ITEM ProcAmpItem()
+{
+  constexpr ControlRange range = kVideoProcAmpRanges[I];
+  return RangedItem(range, &RangedValues<range.Maximum, range.Default>::Values);
+}
+
 constexpr KSPROPERTY_ITEM kVideoProcAmpItems[] = {
-    RangedItem(kVideoProcAmpRanges[0], &RangedValues<kVideoProcAmpRanges[0]>::Values),  // brightness
-    RangedItem(kVideoProcAmpRanges[1], &RangedValues<kVideoProcAmpRanges[1]>::Values),  // contrast
-    RangedItem(kVideoProcAmpRanges[2], &RangedValues<kVideoProcAmpRanges[2]>::Values),  // hue
-    RangedItem(kVideoProcAmpRanges[3], &RangedValues<kVideoProcAmpRanges[3]>::Values),  // saturation
-    RangedItem(kVideoProcAmpRanges[4], &RangedValues<kVideoProcAmpRanges[4]>::Values),  // sharpness
-    RangedItem(kVideoProcAmpRanges[5], &RangedValues<kVideoProcAmpRanges[5]>::Values),  // white balance
-    RangedItem(kVideoProcAmpRanges[6], &RangedValues<kVideoProcAmpRanges[6]>::Values),  // gamma
+    ProcAmpItem<0>(),  // brightness
+    ProcAmpItem<1>(),  // contrast
+    ProcAmpItem<2>(),  // hue
+    ProcAmpItem<3>(),  // saturation
+    ProcAmpItem<4>(),  // sharpness
+    ProcAmpItem<5>(),  // white balance
+    ProcAmpItem<6>(),  // gamma
 };
 
 constexpr KSPROPERTY_ITEM kCameraControlItems[] = {
-    RangedItem(kExposureRange, &RangedValues<kExposureRange>::Values),  // exposure
+    RangedItem(kExposureRange, &RangedValues<kExposureRange.Maximum, kExposureRange.Default>::Values),  // exposure
 };
 
 constexpr KSPROPERTY_ITEM ExtensionItem(ULONG id, BOOLEAN supported)
