@@ -12,9 +12,12 @@
 #include "pipeline/decoder/decoder.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "pipeline/decoder/decoder_tables.h"
 #include "pipeline/decoder/entropy.h"
+#include "pipeline/decoder/fast_path.h"
 #include "pipeline/decoder/idct.h"
 
 namespace dualcam::decoder {
@@ -163,16 +166,12 @@ int DecoderBuildRowTable(DecoderState* state, int width, int height, int kind, u
     return 1;
 }
 
-int DecodePicture(DecoderState* state, const uint8_t* data, int32_t length, uint8_t* base,
-                  int kind) {
-    (void)base;  // the row table already carries it
-    if (state == nullptr || state->Ready == 0 || data == nullptr || length < 0 ||
-        !KnownKind(kind)) {
-        return 0;
-    }
-    state->InputStart = data;
-    state->InputLength = length;
+namespace {
 
+// The straightforward decoder: every consumption checked, every block through the scalar
+// transform and the colour tables. It defines the pictures; the fast paths are measured
+// against it.
+int DecodeReference(DecoderState* state, const uint8_t* data, int32_t length, int kind) {
     BitReader reader{};
     reader.Start(data, length);
     const auto commit = [&](int result) {
@@ -181,9 +180,6 @@ int DecodePicture(DecoderState* state, const uint8_t* data, int32_t length, uint
         state->BitCount = reader.Count;
         return result;
     };
-    if (state->Height <= 0) return commit(1);
-    if (!RowTableCovers(state, kind)) return commit(0);
-
     const DecoderTables& tables = SharedDecoderTables();
     int32_t* predictor = state->DcPredictor;
     predictor[0] = predictor[1] = predictor[2] = 0;
@@ -213,6 +209,73 @@ int DecodePicture(DecoderState* state, const uint8_t* data, int32_t length, uint
         }
     }
     return commit(1);
+}
+
+constexpr const char* kPathNames[kDecoderPathCount] = {"reference", "portable", "ssse3", "avx2"};
+
+DecoderPath FastestAvailable() {
+    for (int p = kDecoderPathCount - 1; p > 0; --p) {
+        if (DecoderPathAvailable(static_cast<DecoderPath>(p))) return static_cast<DecoderPath>(p);
+    }
+    return DecoderPath::Reference;
+}
+
+}  // namespace
+
+bool DecoderPathAvailable(DecoderPath path) {
+    if (path == DecoderPath::Reference) return true;
+    McuKernels kernels{};
+    return FastKernelsFor(path, &kernels);
+}
+
+DecoderPath ActiveDecoderPath() {
+    // Read once: switching paths under a running stream would gain nothing.
+    static const DecoderPath active = [] {
+        const char* wanted = std::getenv("DUALCAM_DECODER");
+        if (wanted != nullptr) {
+            for (int p = 0; p < kDecoderPathCount; ++p) {
+                if (std::strcmp(wanted, kPathNames[p]) == 0 &&
+                    DecoderPathAvailable(static_cast<DecoderPath>(p))) {
+                    return static_cast<DecoderPath>(p);
+                }
+            }
+        }
+        return FastestAvailable();
+    }();
+    return active;
+}
+
+const char* DecoderPathName(DecoderPath path) {
+    const int p = static_cast<int>(path);
+    return p >= 0 && p < kDecoderPathCount ? kPathNames[p] : "unknown";
+}
+
+int DecodePictureWith(DecoderPath path, DecoderState* state, const uint8_t* data, int32_t length,
+                      uint8_t* base, int kind) {
+    (void)base;  // the row table already carries it
+    if (state == nullptr || state->Ready == 0 || data == nullptr || length < 0 ||
+        !KnownKind(kind)) {
+        return 0;
+    }
+    state->InputStart = data;
+    state->InputLength = length;
+    McuKernels kernels{};
+    const bool fast = FastKernelsFor(path, &kernels);
+    if (state->Height <= 0 || !RowTableCovers(state, kind)) {
+        BitReader reader{};
+        reader.Start(data, length);
+        state->ReadPosition = reader.Position;
+        state->BitWindow = reader.Window;
+        state->BitCount = reader.Count;
+        return state->Height <= 0 ? 1 : 0;
+    }
+    return fast ? DecodePictureFast(state, data, length, kind, kernels)
+                : DecodeReference(state, data, length, kind);
+}
+
+int DecodePicture(DecoderState* state, const uint8_t* data, int32_t length, uint8_t* base,
+                  int kind) {
+    return DecodePictureWith(ActiveDecoderPath(), state, data, length, base, kind);
 }
 
 std::size_t DecoderOutputBytes(int width, int height, int kind) {

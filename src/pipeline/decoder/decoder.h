@@ -170,9 +170,31 @@ int DecoderSetGeometry(DecoderState* state, int16_t width, int16_t height);
 // kinds 0 and 1.
 int DecoderBuildRowTable(DecoderState* state, int width, int height, int kind, uint8_t* base);
 // 1 for a decoded picture; 0 for corrupt or truncated data, or when the row table does not
-// cover the current geometry and kind. Reads at most data[0 .. length+4].
+// cover the current geometry and kind. Reads at most data[0 .. length+4]. Runs the path
+// ActiveDecoderPath() names.
 int DecodePicture(DecoderState* state, const uint8_t* data, int32_t length, uint8_t* base,
                   int kind);
+
+// The implementations behind DecodePicture. Every path gives the same result, writes the same
+// MCUs with the same bytes and leaves the same bit reader state as Reference, the
+// straightforward scalar decoder, for every input (valid, damaged or truncated).
+enum class DecoderPath : int {
+    Reference = 0,  // one checked consumption at a time, scalar transform and table colour
+    Portable = 1,   // 64-bit bit buffer and wide lookups, scalar transform and table colour
+    Ssse3 = 2,      // as Portable, with SSE2 transform and SSSE3 colour conversion
+    Avx2 = 3,       // as Ssse3, with two blocks per AVX2 transform
+};
+inline constexpr int kDecoderPathCount = 4;
+// Whether this build and this processor can run `path`.
+bool DecoderPathAvailable(DecoderPath path);
+// The path DecodePicture runs: the fastest available one, unless the environment variable
+// DUALCAM_DECODER, read once at first use, names another ("reference", "portable", "ssse3",
+// "avx2"; an unavailable one falls back to the fastest available).
+DecoderPath ActiveDecoderPath();
+const char* DecoderPathName(DecoderPath path);
+// DecodePicture on a chosen path; an unavailable path runs Reference.
+int DecodePictureWith(DecoderPath path, DecoderState* state, const uint8_t* data, int32_t length,
+                      uint8_t* base, int kind);
 // Bytes the row table for (width, height, kind) addresses (e.g. 160x120 -> 160x128 rows);
 // 0 for an unknown width or kind (kind 2 counts as kind 0).
 std::size_t DecoderOutputBytes(int width, int height, int kind);

@@ -1,0 +1,380 @@
+// Fast entropy decoding and MCU walk: a 64-bit bit buffer refilled eight
+// bytes at a time, one 1024-entry lookup per AC symbol that resolves the code
+// and, for most symbols, its extended value too (T.81 F.2.2.2 with the K.5
+// and K.6 codes), and the portable per-MCU kernels.
+//
+// The hard part is the read bound. The reference checks, before every
+// consumption, that its read position is below data + length + 4; that
+// position is a pure function of the bits consumed so far (it refills two
+// bytes whenever fewer than 16 bits remain), so a block that starts at least
+// kFastMargin bits before 8 x length can never reach the bound, however its
+// symbols decode: no symbol is longer than 26 bits and no block holds more
+// than 64 symbols. Such blocks are decoded here without checks. A block that
+// starts later, or that meets anything unusual (a code no table holds, a run
+// past coefficient 63), is decoded by the reference block decoder from the
+// same bit position, so results, MCUs written and the bit reader state left
+// in the record are those of the reference.
+#include <cstring>
+
+#include "pipeline/decoder/annex_k.h"
+#include "pipeline/decoder/decoder_tables.h"
+#include "pipeline/decoder/entropy.h"
+#include "pipeline/decoder/fast_path.h"
+#include "pipeline/decoder/idct.h"
+
+namespace dualcam::decoder {
+namespace {
+
+// --- lookups -----------------------------------------------------------------
+
+constexpr int kAcIndexBits = 10;
+
+enum AcKind : uint8_t {
+    kAcCombined = 0,   // code and value bits within the index: Value is the coefficient
+    kAcCodeOnly = 1,   // code within the index, value bits beyond it: Value is the size
+    kAcEndOfBlock = 2,
+    kAcLongCode = 3,   // code longer than the index
+};
+
+// 4 bytes: the AC tables are 4 KB each and stay in the first-level cache.
+struct AcFastEntry {
+    int16_t Value;
+    uint8_t Length;  // bits consumed: code (+ value bits when combined)
+    uint8_t Info;    // run | kind << 4
+};
+
+constexpr int32_t ExtendValue(uint32_t v, int s) {
+    if (s == 0) return 0;
+    return v < (1u << (s - 1)) ? static_cast<int32_t>(v) - ((1 << s) - 1)
+                               : static_cast<int32_t>(v);
+}
+
+template <std::size_t N>
+constexpr std::array<AcFastEntry, 1 << kAcIndexBits> BuildAcFast(
+    const std::array<annexk::Code, N>& codes) {
+    std::array<AcFastEntry, 1 << kAcIndexBits> table{};
+    for (int i = 0; i < (1 << kAcIndexBits); ++i) {
+        const int c = detail::FindPrefix(codes, i, kAcIndexBits, kAcIndexBits);
+        if (c < 0) {
+            table[i] = AcFastEntry{0, 0, kAcLongCode << 4};
+            continue;
+        }
+        const annexk::Code& code = codes[c];
+        const int length = code.Length;
+        if (code.Value == 0x00) {
+            table[i] = AcFastEntry{0, static_cast<uint8_t>(length), kAcEndOfBlock << 4};
+            continue;
+        }
+        const int run = code.Value >> 4;
+        const int size = code.Value & 15;
+        if (length + size <= kAcIndexBits) {
+            const uint32_t extra =
+                (static_cast<uint32_t>(i) >> (kAcIndexBits - length - size)) & ((1u << size) - 1);
+            table[i] = AcFastEntry{static_cast<int16_t>(ExtendValue(extra, size)),
+                                   static_cast<uint8_t>(length + size),
+                                   static_cast<uint8_t>(run | (kAcCombined << 4))};
+        } else {
+            table[i] = AcFastEntry{static_cast<int16_t>(size), static_cast<uint8_t>(length),
+                                   static_cast<uint8_t>(run | (kAcCodeOnly << 4))};
+        }
+    }
+    return table;
+}
+
+constexpr auto kAcLuminanceFast = BuildAcFast(annexk::kAcLuminanceCodes);
+constexpr auto kAcChrominanceFast = BuildAcFast(annexk::kAcChrominanceCodes);
+static_assert(kAcLuminanceFast[0b1010000000].Info == kAcEndOfBlock << 4);
+static_assert(kAcChrominanceFast[0].Info == kAcEndOfBlock << 4);
+
+// Codes longer than the index, resolved canonically (T.81 F.2.2.3 DECODE): at length L the
+// code is valid when code - First[L] < Count[L]; Symbols lists the values in code order.
+struct LongCodes {
+    std::array<int32_t, 17> First;
+    std::array<int32_t, 17> Count;
+    std::array<int32_t, 17> Offset;
+    std::array<uint8_t, 256> Symbols;
+};
+
+template <std::size_t N>
+constexpr LongCodes BuildLongCodes(const std::array<annexk::Code, N>& codes) {
+    LongCodes t{};
+    for (int length = 0; length <= 16; ++length) {
+        t.First[length] = -1;
+        t.Count[length] = 0;
+        t.Offset[length] = 0;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        const annexk::Code& c = codes[i];
+        if (t.First[c.Length] < 0) {
+            t.First[c.Length] = c.Bits;
+            t.Offset[c.Length] = static_cast<int32_t>(i);
+        }
+        ++t.Count[c.Length];
+        t.Symbols[i] = c.Value;
+    }
+    return t;
+}
+
+constexpr LongCodes kAcLuminanceLong = BuildLongCodes(annexk::kAcLuminanceCodes);
+constexpr LongCodes kAcChrominanceLong = BuildLongCodes(annexk::kAcChrominanceCodes);
+
+// --- bit buffer ----------------------------------------------------------------
+
+// Bits consumed so far are (Next - data) * 8 - Bits; the stream bits after them are the top
+// Bits bits of Buffer.
+struct FastReader {
+    const uint8_t* Next;  // next byte to load
+    uint64_t Buffer;      // left-aligned
+    int Bits;             // valid bits in Buffer
+};
+
+inline uint64_t LoadBigEndian64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// Tops Bits up to 56..63 from the eight bytes at Next.
+inline void Refill(FastReader& f) {
+    f.Buffer |= LoadBigEndian64(f.Next) >> f.Bits;
+    f.Next += (63 - f.Bits) >> 3;
+    f.Bits |= 56;
+}
+
+inline int64_t Consumed(const FastReader& f, const uint8_t* data) {
+    return (f.Next - data) * 8 - f.Bits;
+}
+
+inline FastReader FastReaderAt(const uint8_t* data, int64_t consumed) {
+    FastReader f{data + (consumed >> 3), 0, 0};
+    Refill(f);
+    const int skip = static_cast<int>(consumed & 7);
+    f.Buffer <<= skip;
+    f.Bits -= skip;
+    return f;
+}
+
+inline uint32_t TakeBits(FastReader& f, int bits) {  // bits 1..32
+    const uint32_t v = static_cast<uint32_t>(f.Buffer >> (64 - bits));
+    f.Buffer <<= bits;
+    f.Bits -= bits;
+    return v;
+}
+
+inline void Skip(FastReader& f, int bits) {
+    f.Buffer <<= bits;
+    f.Bits -= bits;
+}
+
+// The longest block: a 22-bit DC (11-bit code, 11 value bits) and 63 AC symbols of at most
+// 16 + 10 bits. A block that starts kFastMargin bits before 8 x length neither reaches the
+// read bound nor lets a refill load beyond data + length + 4.
+constexpr int64_t kMaxBlockBits = 22 + 63 * 26;
+constexpr int64_t kFastMargin = kMaxBlockBits + 128;
+
+// The reference reader after `consumed` bits: it refills two bytes whenever fewer than 16 bits
+// remain, so it has refilled max(0, ceil((consumed - 16) / 16)) times, and its window holds the
+// stream bits from `consumed` up to its read position, left-aligned over zeros.
+BitReader ReferenceReaderAt(const uint8_t* data, int32_t length, int64_t consumed) {
+    BitReader r{};
+    r.Data = data;
+    r.Limit = int64_t{length} + 4;
+    const int64_t refills = consumed <= 16 ? 0 : (consumed - 16 + 15) / 16;
+    r.Position = data + 4 + 2 * refills;
+    r.Count = static_cast<int32_t>(32 + 16 * refills - consumed);
+    const int64_t first = consumed >> 3;
+    const int64_t bytes = (r.Position - data) - first;  // at most 5
+    uint64_t acc = 0;
+    for (int64_t i = 0; i < bytes; ++i) acc = (acc << 8) | data[first + i];
+    acc <<= 64 - 8 * bytes;
+    acc <<= consumed & 7;
+    r.Window = static_cast<uint32_t>(acc >> 32);
+    return r;
+}
+
+inline int64_t ReferenceConsumed(const BitReader& r) { return (r.Position - r.Data) * 8 - r.Count; }
+
+// --- block decoding -----------------------------------------------------------
+
+// Decodes one block without read checks (the caller has ensured the margin). false: the block
+// needs the reference decoder (a code no table holds, or a run past coefficient 63); the
+// predictor and block may then hold partial results.
+template <bool Luma>
+inline bool FastBlock(FastReader& f, int32_t* predictor, int16_t* block, uint8_t* acPresent) {
+    if (f.Bits < 32) Refill(f);
+    int category;
+    if constexpr (Luma) {
+        // T.81 K.3; eight ones are category 11 with nine bits, whatever the ninth.
+        const DcLookupEntry dc = kDcLuminanceLookup[f.Buffer >> 56];
+        Skip(f, dc.Length);
+        category = dc.Category;
+    } else {
+        // T.81 K.4: codes of five bits and more are n ones and a zero, category n + 1.
+        const DcLookupEntry dc = kDcChrominanceLookup[f.Buffer >> 60];
+        if (dc.Length < 5) {
+            Skip(f, dc.Length);
+            category = dc.Category;
+        } else {
+            const int ones = __builtin_clzll(~f.Buffer | 1);
+            if (ones > 10) return false;
+            Skip(f, ones + 1);
+            category = ones + 1;
+        }
+    }
+    if (category != 0) *predictor += ExtendValue(TakeBits(f, category), category);
+    block[0] = static_cast<int16_t>(*predictor);
+
+    const AcFastEntry* table = Luma ? kAcLuminanceFast.data() : kAcChrominanceFast.data();
+    const LongCodes& longCodes = Luma ? kAcLuminanceLong : kAcChrominanceLong;
+    int k = 1;
+    uint8_t any = 0;
+    for (;;) {
+        if (f.Bits < 26) Refill(f);
+        const AcFastEntry e = table[f.Buffer >> (64 - kAcIndexBits)];
+        const int kindOf = e.Info >> 4;
+        if (kindOf == kAcCombined) {
+            Skip(f, e.Length);
+            k += e.Info & 15;
+            block[kNaturalOrder[k]] = e.Value;
+        } else if (kindOf == kAcEndOfBlock) {
+            Skip(f, e.Length);
+            break;
+        } else {
+            int run;
+            int size;
+            if (kindOf == kAcCodeOnly) {
+                Skip(f, e.Length);
+                run = e.Info & 15;
+                size = e.Value;
+            } else {
+                int length = kAcIndexBits + 1;
+                for (;; ++length) {
+                    if (length > 16) return false;
+                    const int32_t first = longCodes.First[length];
+                    const uint32_t offset =
+                        static_cast<uint32_t>(f.Buffer >> (64 - length)) - static_cast<uint32_t>(first);
+                    if (first >= 0 && offset < static_cast<uint32_t>(longCodes.Count[length])) {
+                        const uint8_t symbol = longCodes.Symbols[longCodes.Offset[length] + offset];
+                        run = symbol >> 4;
+                        size = symbol & 15;
+                        break;
+                    }
+                }
+                Skip(f, length);
+            }
+            k += run;
+            block[kNaturalOrder[k]] =
+                static_cast<int16_t>(size == 0 ? 0 : ExtendValue(TakeBits(f, size), size));
+        }
+        any = 1;
+        if (++k >= 64) {
+            if (k > 64) return false;
+            break;
+        }
+    }
+    *acPresent = any;
+    return true;
+}
+
+int Commit(DecoderState* state, const BitReader& reader, int result) {
+    state->ReadPosition = reader.Position;
+    state->BitWindow = reader.Window;
+    state->BitCount = reader.Count;
+    return result;
+}
+
+// --- portable kernels -------------------------------------------------------------
+
+void TransformMcuPortable(DecoderState* state, const uint8_t acPresent[6]) {
+    for (int b = 0; b < 6; ++b) {
+        const int16_t* multipliers = b < 4 ? state->LuminanceDequant : state->ChrominanceDequant;
+        if (acPresent[b] == 0) {
+            std::memset(state->PixelBlocks[b], DcOnlySample(state->Coefficients[b][0], multipliers[0]),
+                        64);
+        } else {
+            InverseTransformBlock(state->Coefficients[b], multipliers, state->Workspace,
+                                  state->PixelBlocks[b]);
+        }
+    }
+}
+
+}  // namespace
+
+bool FastKernelsFor(DecoderPath path, McuKernels* kernels) {
+    if (path == DecoderPath::Portable) {
+        *kernels = McuKernels{TransformMcuPortable, WriteMcuBgr};
+        return true;
+    }
+    if (path == DecoderPath::Reference) return false;
+    return X86KernelsFor(path, kernels);
+}
+
+int DecodePictureFast(DecoderState* state, const uint8_t* data, int32_t length, int kind,
+                      const McuKernels& kernels) {
+    const DecoderTables& tables = SharedDecoderTables();
+    // Blocks starting at or before this bit run on the fast reader.
+    const int64_t fastLimit = int64_t{length} * 8 - kFastMargin;
+    bool slow = fastLimit < 0;
+    FastReader fast{};
+    BitReader reference{};
+    if (slow) {
+        reference = ReferenceReaderAt(data, length, 0);
+    } else {
+        fast = FastReaderAt(data, 0);
+    }
+    int32_t* predictor = state->DcPredictor;
+    predictor[0] = predictor[1] = predictor[2] = 0;
+    const int height = state->Height;
+    const int width = state->Width;
+    std::memset(state->Coefficients, 0, sizeof state->Coefficients);
+    for (int y = 0; y < height; y += 16) {
+        for (int x = 0; x < width; x += 16) {
+            uint8_t acPresent[6];
+            for (int b = 0; b < 6; ++b) {
+                const bool luma = b < 4;
+                int32_t* p = &predictor[luma ? 0 : b - 3];
+                int16_t* block = state->Coefficients[b];
+                if (!slow) {
+                    const int64_t start = Consumed(fast, data);
+                    if (start <= fastLimit) {
+                        const int32_t saved = *p;
+                        const bool done = luma ? FastBlock<true>(fast, p, block, &acPresent[b])
+                                               : FastBlock<false>(fast, p, block, &acPresent[b]);
+                        if (done) continue;
+                        // Let the reference decide this block from where it started.
+                        *p = saved;
+                        std::memset(block, 0, 64 * sizeof(int16_t));
+                        reference = ReferenceReaderAt(data, length, start);
+                        acPresent[b] = 1;
+                        const bool ok = luma ? DecodeLuminanceBlock(&reference, tables, p, block)
+                                             : DecodeChrominanceBlock(&reference, tables, p, block);
+                        if (!ok) return Commit(state, reference, 0);
+                        fast = FastReaderAt(data, ReferenceConsumed(reference));
+                        continue;
+                    }
+                    // Near the end of the data: the checked reader from here on.
+                    slow = true;
+                    reference = ReferenceReaderAt(data, length, start);
+                }
+                acPresent[b] = 1;
+                const bool ok = luma ? DecodeLuminanceBlock(&reference, tables, p, block)
+                                     : DecodeChrominanceBlock(&reference, tables, p, block);
+                if (!ok) return Commit(state, reference, 0);
+            }
+            kernels.TransformMcu(state, acPresent);
+            if (kind == kOutputBgr) {
+                kernels.WriteMcuBgr(state, tables, x, y);
+            } else {
+                WriteMcuI420(state, x, y);
+            }
+            std::memset(state->Coefficients, 0, sizeof state->Coefficients);
+        }
+    }
+    const int64_t consumed = slow ? ReferenceConsumed(reference) : Consumed(fast, data);
+    return Commit(state, ReferenceReaderAt(data, length, consumed), 1);
+}
+
+}  // namespace dualcam::decoder
