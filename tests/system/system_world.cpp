@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include "driver/entry.h"
 #include "pipeline/render.h"
@@ -36,6 +37,8 @@ PictureStats PlanarStats(const uint8_t* y, const uint8_t* u, const uint8_t* v, i
 
 SystemWorld::SystemWorld() {
   host::InstallSettingsKey(kernel_.registry());
+  // The imaging software's install step makes the snapshot folder.
+  std::filesystem::create_directories(SnapshotFolder());
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   driver_ = host::CaptureDriver::Load(driver::DriverEntry, &status);
   EXPECT_EQ(status, STATUS_SUCCESS);
@@ -48,6 +51,10 @@ std::unique_ptr<host::CaptureCamera> SystemWorld::Attach(host::sim::SimCameraOpt
   auto camera = driver_->Attach(std::make_shared<host::sim::SimCamera>(options), &status);
   EXPECT_EQ(status, STATUS_SUCCESS);
   return camera;
+}
+
+std::filesystem::path SystemWorld::SnapshotFolder() {
+  return kernel_.fileRoot() / "SystemRoot" / "twain_32" / "Orvantic" / "Mv7730";
 }
 
 void SystemWorld::SetDword(const std::string& name, uint32_t value) {

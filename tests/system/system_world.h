@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
@@ -40,6 +41,7 @@ class SystemWorld : public ::testing::Test {
   void SetDword(const std::string& name, uint32_t value);
   std::optional<uint32_t> Dword(const std::string& name);
   void DeleteValue(const std::string& name);
+  std::filesystem::path SnapshotFolder();
 
   static driver::DeviceContext* Ctx(host::CaptureCamera& camera);
 
