@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Runs the libFuzzer targets built with DUALCAM_BUILD_FUZZERS (the asan
+# preset builds them into build/asan/fuzz/).
+#
+#   scripts/fuzz.sh --ci                  every target briefly from its seeds (CI)
+#   scripts/fuzz.sh [options] [TARGET...] a campaign, one target at a time
+#
+# Options:
+#   --build DIR    build folder holding fuzz/fuzz_<target> (default build/asan)
+#   --time SEC     seconds per target (default 8 with --ci, else 600)
+#   --runs N       stop a target after N executions instead (campaigns)
+#   --jobs N       parallel fuzzing processes per target (default 1; the
+#                  machine is shared: keep it at 1 unless it is yours)
+#
+# A campaign keeps its growing corpus in build/fuzz-work/<target>/corpus
+# (seeded from fuzz/corpus/<target>) and crash inputs in
+# build/fuzz-work/<target>/; a crash input that shows a real fault goes into
+# fuzz/regressions/<target>/ once it is fixed, where test_regress replays
+# it in every build. The final libFuzzer statistics of each target are
+# printed, and kept in build/fuzz-work/<target>/stats.txt.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ci=0
+build=build/asan
+seconds=""
+runs=""
+jobs=1
+targets=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --ci) ci=1 ;;
+    --build) build="$2"; shift ;;
+    --time) seconds="$2"; shift ;;
+    --runs) runs="$2"; shift ;;
+    --jobs) jobs="$2"; shift ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
+    *) targets+=("$1") ;;
+  esac
+  shift
+done
+if [ ${#targets[@]} -eq 0 ]; then
+  targets=(decode_picture render_frame frame_path formats load_settings snapshot decode_tool)
+fi
+if [ -z "$seconds" ]; then
+  if [ $ci -eq 1 ]; then seconds=8; else seconds=600; fi
+fi
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+
+failed=()
+for target in "${targets[@]}"; do
+  binary="$build/fuzz/fuzz_$target"
+  if [ ! -x "$binary" ]; then
+    echo "fuzz.sh: $binary is not built (configure with -DDUALCAM_BUILD_FUZZERS=ON under clang)" >&2
+    exit 2
+  fi
+  if [ $ci -eq 1 ]; then
+    work="$(mktemp -d)"
+  else
+    work="build/fuzz-work/$target"
+  fi
+  mkdir -p "$work/corpus"
+  args=(-timeout=10 -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 "-artifact_prefix=$work/")
+  if [ -n "$runs" ] && [ $ci -eq 0 ]; then
+    args+=("-runs=$runs")
+  else
+    args+=("-max_total_time=$seconds")
+  fi
+  if [ "$jobs" -gt 1 ]; then args+=("-jobs=$jobs" "-workers=$jobs"); fi
+  echo "== fuzz_$target (${runs:-${seconds}s}) =="
+  status=0
+  nice "$binary" "${args[@]}" "$work/corpus" "fuzz/corpus/$target" > "$work/log.txt" 2>&1 || status=$?
+  grep -E '^(stat::|#[0-9]+ +DONE)' "$work/log.txt" | tee "$work/stats.txt" || true
+  if [ $status -ne 0 ]; then
+    echo "fuzz_$target FAILED (exit $status); log and crash input in $work:" >&2
+    tail -n 40 "$work/log.txt" >&2
+    ls "$work" >&2
+    failed+=("$target")
+  elif [ $ci -eq 1 ]; then
+    rm -rf "$work"
+  fi
+done
+
+passed=$(( ${#targets[@]} - ${#failed[@]} ))
+echo "fuzz: ${passed} passed, ${#failed[@]} failed"
+[ ${#failed[@]} -eq 0 ]
