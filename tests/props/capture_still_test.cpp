@@ -1,0 +1,123 @@
+// The still property against the whole capture path: the driver's own
+// callbacks bring the device up and run a capture, and while the property
+// sleeps its one-second waits the camera's packets keep arriving (pumped
+// from the clock's sleep hook, as the bus would deliver them meanwhile), so
+// the still reaches the property through the real packet routine.
+#include <memory>
+
+#include "camera/extension_properties.h"
+#include "camera/properties.h"
+#include "driver/callbacks.h"
+#include "driver/lifecycle.h"
+#include "host/host_kernel.h"
+#include "host/usbcamd.h"
+#include "platform/usbcamd.h"
+#include "props_harness.h"
+
+namespace dualcam::props::testing {
+namespace {
+
+constexpr int64_t kOneSecond = -10'000'000;
+
+void IgnoreRequest(PHW_STREAM_REQUEST_BLOCK) {}
+
+class CaptureStill : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ASSERT_EQ(host::InstallSettingsKey(kernel_.registry()), STATUS_SUCCESS);
+    ASSERT_EQ(USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, 4, IgnoreRequest), STATUS_SUCCESS);
+    host::CameraDevice::Options attach;
+    attach.Camera = std::make_shared<host::sim::SimCamera>();
+    attach.DeviceData = driver::CameraCallbacks();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    device_ = host::CameraDevice::Attach(attach, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    KS_DATAFORMAT_VIDEOINFOHEADER format{};
+    format.DataFormat.FormatSize = sizeof format;
+    format.VideoInfoHeader.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+    format.VideoInfoHeader.bmiHeader.biWidth = 320;
+    format.VideoInfoHeader.bmiHeader.biHeight = 240;
+    format.VideoInfoHeader.bmiHeader.biBitCount = 24;
+    ASSERT_EQ(device_->StartCapture(&format), STATUS_SUCCESS);
+    device_->Pump(2);
+  }
+  void TearDown() override
+  {
+    kernel_.clock().SetDelayHook(nullptr);
+    kernel_.workQueue().Discard();
+    if (device_) {
+      device_->StopCapture();
+      kernel_.workQueue().Discard();
+      driver::RemoveDeviceNames(Ctx());
+      device_->Remove();
+      device_.reset();
+    }
+    host::ResetCameraDriver();
+  }
+
+  driver::DeviceContext* Ctx() { return static_cast<driver::DeviceContext*>(device_->DeviceContext()); }
+
+  // Asks for a still while the bus delivers `framesPerSecond` frames during
+  // each one-second sleep.
+  PropertyRequest TakeStill(unsigned framesPerSecond)
+  {
+    kernel_.clock().ClearDelays();
+    kernel_.clock().SetDelayHook([this, framesPerSecond](LONGLONG interval) {
+      if (interval == kOneSecond) device_->Pump(framesPerSecond);
+    });
+    PropertyRequest still = ExtensionRequest(camera::CAMEXT_STILL_CAPTURE);
+    EXPECT_EQ(camera::DevicePropertyHandler(camera::kPropertyGet, nullptr, Ctx(), still.Srb()), STATUS_SUCCESS);
+    kernel_.clock().SetDelayHook(nullptr);
+    return still;
+  }
+
+  std::vector<int64_t> OneSecondSleeps()
+  {
+    std::vector<int64_t> sleeps;
+    for (LONGLONG delay : kernel_.clock().Delays()) {
+      if (delay == kOneSecond) sleeps.push_back(delay);
+    }
+    return sleeps;
+  }
+
+  host::HostKernel kernel_{host::HostOptions::ForTests()};
+  host::ScopedKernel installed_{kernel_};
+  std::unique_ptr<host::CameraDevice> device_;
+};
+
+TEST_F(CaptureStill, StillFromThePacketPathArrivesInTheBuffer)
+{
+  PropertyRequest still = TakeStill(3);
+  EXPECT_EQ(OneSecondSleeps().size(), 1u);
+  ASSERT_EQ(still.Ulong(camera::kExtValueOffset), camera::kExtDataSize);
+
+  // The data area holds the first still's payload as the camera sent it:
+  // raw frame bytes from 9 on (the frame-start packet's bytes 10..).
+  std::optional<host::sim::FrameRecord> sent;
+  for (const host::sim::FrameRecord& frame : device_->Camera().FrameHistory()) {
+    if (frame.kind == encoder::FrameKind::kStill && !sent) sent = frame;
+  }
+  ASSERT_TRUE(sent.has_value());
+  EXPECT_EQ(still.Range(camera::kExtDataOffset, camera::kExtDataSize),
+            std::vector<uint8_t>(sent->raw_frame.begin() + 9, sent->raw_frame.begin() + 9 + 1024));
+  EXPECT_EQ(Ctx()->StillReady.load(), 0u);
+  EXPECT_EQ(Ctx()->StillByProperty.load(), 0u);
+  // Back at the video size, the camera streams video again.
+  EXPECT_FALSE(device_->Camera().StillPending());
+}
+
+TEST_F(CaptureStill, StillNeverSentGivesUpAfterTenSleeps)
+{
+  // The bus delivers nothing while the property waits.
+  PropertyRequest still = TakeStill(0);
+  EXPECT_EQ(OneSecondSleeps().size(), 10u);
+  EXPECT_EQ(still.Ulong(camera::kExtValueOffset), 0u);
+  EXPECT_EQ(still.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(Ctx()->StillRequested.load(), 0u);
+  EXPECT_EQ(Ctx()->StillByProperty.load(), 0u);
+}
+
+}  // namespace
+}  // namespace dualcam::props::testing
