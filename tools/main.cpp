@@ -13,6 +13,8 @@ namespace dualcam::tools {
 namespace {
 
 constexpr Command kCommands[] = {
+    {"capture", "stream pictures from a simulated camera through the driver into files", RunCapture},
+    {"ctl", "list, read or change the camera's controls", RunCtl},
     {"snapshot", "ask a running capture for a still and save it", RunSnapshot},
     {"reg", "list, read, write or delete values of the settings key", RunReg},
     {"info", "offered formats, data folder, settings key and driver status", RunInfo},

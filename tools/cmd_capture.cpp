@@ -1,0 +1,478 @@
+// `dualcam capture`: loads the driver, brings a simulated camera up, opens
+// the capture pin in one of its offered formats, streams a number of
+// pictures through the driver's read requests and writes them out: a
+// YUV4MPEG2 file, a folder of PNG pictures, or the driver's buffers as they
+// came (which `dualcam decode` renders again).
+//
+// Hard part: the run is the driver's, end to end, with the button poll on
+// its own worker thread and other processes possibly reading and writing
+// the same settings key; the command must leave the driver in order (stream
+// stopped and closed, camera removed) however it ends, Ctrl-C included, and
+// must never leave a half-written output under the final name.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "command.h"
+#include "driver/formats.h"
+#include "home.h"
+#include "host/encoder/picture.h"
+#include "host/registry.h"
+#include "host/sim/scene.h"
+#include "image_io.h"
+#include "pipeline/render.h"
+#include "pipeline/tone_curve.h"
+#include "render_io.h"
+#include "session.h"
+
+namespace dualcam::tools {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kCaptureHelp[] =
+    "usage: dualcam capture [--format rgb24|i420|vqj9] [--size WxH] [--frames N | --seconds S]\n"
+    "                       --output OUT [--output OUT...] [options]\n"
+    "\n"
+    "Loads the driver, brings a simulated camera up, opens the capture pin in\n"
+    "the format asked for, streams pictures through the driver and writes them.\n"
+    "\n"
+    "  --format F        rgb24 (default), i420 or vqj9 (the camera's compressed stream)\n"
+    "  --size WxH        352x288 (default), 320x240, 176x144 or 160x120\n"
+    "  --frames N        pictures to capture (default 60)\n"
+    "  --seconds S       or: capture for S seconds at the camera's rate\n"
+    "  --output OUT      where the pictures go (may be repeated):\n"
+    "                      FILE.y4m  YUV4MPEG2 video (4:2:0, full-range JPEG colours)\n"
+    "                      -         YUV4MPEG2 video on standard output\n"
+    "                      DIR/      a folder of PNG pictures frame-00001.png, ...\n"
+    "  --raw             folders get the driver's buffers instead of PNGs:\n"
+    "                    frame-NNNNN.bgr (rgb24), .yuv (i420) or .vqj9 (samples);\n"
+    "                    'dualcam decode' renders each as the driver did\n"
+    "  --scene S         'pattern' (default: moving colour bars with the frame\n"
+    "                    number) or a PNG photograph\n"
+    "  --set NAME=VALUE  a control to set before streaming (may be repeated; see\n"
+    "                    'dualcam ctl list'); the driver stores it in the settings key\n"
+    "  --press-button N  press the camera's snapshot button before frame N\n"
+    "  --faults SPEC     damage the USB packets, seeded: loss=P,reorder=P,truncate=P,\n"
+    "                    error=P,seed=N with P a probability (e.g. loss=0.01)\n"
+    "  --fast            stream as fast as possible instead of at the camera's rate\n"
+    "  --home DIR        data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
+    "\n"
+    "While it runs, 'dualcam snapshot' and 'dualcam reg' work from another\n"
+    "terminal. Ctrl-C ends the capture early and keeps what was written.\n"
+    "Exit status: 0 success; 1 usage error, refused stream or I/O error.\n";
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) { g_interrupted.store(true, std::memory_order_relaxed); }
+
+struct FormatChoice {
+  std::string_view name;
+  DWORD compression;
+  bool planar;
+  std::string_view raw_extension;
+};
+
+constexpr FormatChoice kFormats[] = {
+    {"rgb24", pipeline::kCompressionRgb, false, ".bgr"},
+    {"i420", pipeline::kFourccI420, true, ".yuv"},
+    {"vqj9", pipeline::kFourccVqj9, true, ".vqj9"},
+};
+
+struct CaptureOptions {
+  const FormatChoice* format = &kFormats[0];
+  int width = 352, height = 288;
+  std::optional<int> frames;
+  std::optional<double> seconds;
+  std::vector<std::string> outputs;
+  bool raw = false;
+  std::string scene = "pattern";
+  std::vector<ControlSetting> settings;
+  std::vector<int> presses;
+  host::sim::PacketFaults faults;
+  bool faulty = false;
+  bool fast = false;
+  std::optional<std::string> home;
+};
+
+uint32_t PerMillion(std::string_view key, std::string_view text) {
+  const std::string copy(text);
+  char* end = nullptr;
+  const double p = std::strtod(copy.c_str(), &end);
+  if (copy.empty() || end != copy.c_str() + copy.size() || !(p >= 0.0 && p <= 1.0))
+    UsageError("--faults " + std::string(key) + " must be a probability 0..1, got '" + copy + "'");
+  return static_cast<uint32_t>(std::lround(p * 1e6));
+}
+
+host::sim::PacketFaults ParseFaults(std::string_view spec) {
+  host::sim::PacketFaults faults;
+  faults.seed = 1;
+  while (!spec.empty()) {
+    const auto comma = spec.find(',');
+    const std::string_view item = spec.substr(0, comma);
+    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+    const auto equals = item.find('=');
+    if (equals == std::string_view::npos) UsageError("--faults expects KEY=VALUE items, got '" + std::string(item) + "'");
+    const std::string_view key = item.substr(0, equals), value = item.substr(equals + 1);
+    if (key == "loss" || key == "drop") faults.drop = PerMillion(key, value);
+    else if (key == "reorder") faults.reorder = PerMillion(key, value);
+    else if (key == "truncate") faults.truncate = PerMillion(key, value);
+    else if (key == "error") faults.error = PerMillion(key, value);
+    else if (key == "seed") {
+      const auto seed = ParseDword(value);
+      if (!seed) UsageError("--faults seed must be a number");
+      faults.seed = *seed;
+    } else {
+      UsageError("unknown fault '" + std::string(key) + "' (loss, reorder, truncate, error, seed)");
+    }
+  }
+  return faults;
+}
+
+CaptureOptions ParseCaptureOptions(const ParsedArgs& parsed) {
+  CaptureOptions options;
+  if (!parsed.positional.empty())
+    UsageError("unexpected argument '" + parsed.positional[0] + "' (outputs go after --output)");
+  if (auto format = parsed.Last("--format")) {
+    const auto it = std::find_if(std::begin(kFormats), std::end(kFormats),
+                                 [&](const FormatChoice& f) { return f.name == *format; });
+    if (it == std::end(kFormats)) UsageError("--format must be rgb24, i420 or vqj9");
+    options.format = &*it;
+  }
+  if (auto size = parsed.Last("--size")) {
+    const auto parsed_size = ParseSize(*size);
+    const bool offered = parsed_size && std::any_of(driver::CaptureFormats.begin(), driver::CaptureFormats.end(),
+                                                    [&](const KS_DATARANGE_VIDEO& range) {
+                                                      return range.VideoInfoHeader.bmiHeader.biWidth == parsed_size->first &&
+                                                             range.VideoInfoHeader.bmiHeader.biHeight == parsed_size->second;
+                                                    });
+    if (!offered) UsageError("unsupported --size '" + *size + "' (352x288, 320x240, 176x144 or 160x120)");
+    options.width = parsed_size->first;
+    options.height = parsed_size->second;
+  }
+  if (parsed.Has("--frames") && parsed.Has("--seconds")) UsageError("give --frames or --seconds, not both");
+  if (auto frames = parsed.Last("--frames")) {
+    options.frames = ParseInt(*frames, 1, 1'000'000);
+    if (!options.frames) UsageError("--frames must be 1..1000000");
+  }
+  if (auto seconds = parsed.Last("--seconds")) {
+    char* end = nullptr;
+    const double value = std::strtod(seconds->c_str(), &end);
+    if (seconds->empty() || end != seconds->c_str() + seconds->size() || !(value > 0 && value <= 36000))
+      UsageError("--seconds must be a number of seconds above 0 (at most 36000)");
+    options.seconds = value;
+  }
+  options.outputs = parsed.All("--output");
+  if (options.outputs.empty()) UsageError("--output is required (FILE.y4m, - or DIR/)");
+  options.raw = parsed.Has("--raw");
+  if (auto scene = parsed.Last("--scene")) options.scene = *scene;
+  for (const auto& text : parsed.All("--set")) options.settings.push_back(ParseControlSetting(text));
+  for (const auto& text : parsed.All("--press-button")) {
+    const auto frame = ParseInt(text, 1, 1'000'000);
+    if (!frame) UsageError("--press-button takes a frame number from 1");
+    options.presses.push_back(*frame);
+  }
+  if (auto faults = parsed.Last("--faults")) {
+    options.faults = ParseFaults(*faults);
+    options.faulty = true;
+  }
+  options.fast = parsed.Has("--fast");
+  options.home = parsed.Last("--home");
+  return options;
+}
+
+// A picture in the forms the outputs need.
+struct Delivered {
+  std::span<const uint8_t> buffer;  // as the driver delivered it
+  std::vector<uint8_t> i420;        // for video; empty if the sample could not be rendered
+  int width, height;
+};
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void Write(const Delivered& picture, int number) = 0;
+  // Makes the output final; without it nothing stays under the final name.
+  virtual void Finish() = 0;
+  virtual std::string Describe(int frames) const = 0;
+};
+
+// YUV4MPEG2: a stream header, then "FRAME\n" and the three planes per
+// picture. The driver's pictures are JPEG (T.81 / JFIF) YCbCr: full range
+// with chroma sited between the samples, hence C420jpeg and the full-range
+// tag that players honour.
+class Y4mSink final : public Sink {
+ public:
+  Y4mSink(const std::string& path, int width, int height, LONGLONG interval) : path_(path) {
+    if (path == "-") {
+      if (isatty(STDOUT_FILENO)) UsageError("refusing to write video to a terminal (redirect it, or use FILE.y4m)");
+      file_ = stdout;
+    } else {
+      temp_ = path + ".part";
+      file_ = std::fopen(temp_.c_str(), "wb");
+      if (file_ == nullptr) UsageError("cannot write " + path + ": " + std::strerror(errno));
+    }
+    // Frame rate as a reduced fraction of 10^7 / interval.
+    long long num = 10'000'000, den = interval > 0 ? interval : 333333;
+    const long long rounded = std::llround(static_cast<double>(num) / static_cast<double>(den));
+    if (rounded > 0 && std::llabs(rounded * den - num) * 1000 < num) {  // within 0.1 %: a whole rate
+      num = rounded;
+      den = 1;
+    }
+    std::fprintf(file_, "YUV4MPEG2 W%d H%d F%lld:%lld Ip A1:1 C420jpeg XCOLORRANGE=FULL\n", width, height, num, den);
+  }
+  ~Y4mSink() override {
+    if (file_ != nullptr && file_ != stdout) {
+      std::fclose(file_);
+      std::remove(temp_.c_str());
+    }
+  }
+  void Write(const Delivered& picture, int) override {
+    std::fputs("FRAME\n", file_);
+    std::fwrite(picture.i420.data(), 1, picture.i420.size(), file_);
+    if (std::ferror(file_)) UsageError("cannot write " + path_ + ": " + std::strerror(errno));
+  }
+  void Finish() override {
+    if (file_ == stdout) {
+      if (std::fflush(stdout) != 0) UsageError("cannot write the video to standard output");
+      file_ = nullptr;
+      return;
+    }
+    const bool failed = std::fclose(file_) != 0;
+    file_ = nullptr;
+    if (failed || std::rename(temp_.c_str(), path_.c_str()) != 0) {
+      std::remove(temp_.c_str());
+      UsageError("cannot write " + path_);
+    }
+  }
+  std::string Describe(int frames) const override {
+    return (path_ == "-" ? std::string("standard output") : path_) + " (" + std::to_string(frames) + " frames, YUV4MPEG2)";
+  }
+
+ private:
+  std::string path_, temp_;
+  std::FILE* file_ = nullptr;
+};
+
+class FolderSink final : public Sink {
+ public:
+  FolderSink(const std::string& path, bool raw, const FormatChoice& format) : folder_(path), raw_(raw), format_(format) {
+    std::error_code ec;
+    fs::create_directories(folder_, ec);
+    if (ec || !fs::is_directory(folder_)) UsageError("cannot create the folder " + path);
+  }
+  void Write(const Delivered& picture, int number) override {
+    char name[32];
+    const std::string extension = raw_ ? std::string(format_.raw_extension) : ".png";
+    std::snprintf(name, sizeof name, "frame-%05d%s", number, extension.c_str());
+    if (raw_) {
+      WriteWholeFile(folder_ / name, picture.buffer);
+    } else {
+      if (picture.i420.empty()) return;  // a sample that does not render has no picture
+      WriteWholeFile(folder_ / name, EncodePng(DriverBufferToRgb(picture.i420, picture.width, picture.height, true)));
+    }
+  }
+  void Finish() override {}
+  std::string Describe(int frames) const override {
+    std::string name = folder_.string();
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    return name + "/ (" + std::to_string(frames) + (raw_ ? " driver buffers)" : " PNG pictures)");
+  }
+
+ private:
+  fs::path folder_;
+  bool raw_;
+  const FormatChoice& format_;
+};
+
+std::unique_ptr<Sink> MakeSink(const std::string& output, const CaptureOptions& options, LONGLONG interval) {
+  if (output == "-" || Extension(output) == ".y4m")
+    return std::make_unique<Y4mSink>(output, options.width, options.height, interval);
+  std::error_code ec;
+  if (output.back() == '/' || fs::is_directory(output, ec) || Extension(output).empty())
+    return std::make_unique<FolderSink>(output, options.raw, *options.format);
+  UsageError("--output '" + output + "' must be FILE.y4m, - or a folder (DIR/)");
+}
+
+// The I420 picture of a delivered buffer; a VQJ9 sample is rendered the
+// way `dualcam decode` renders it.
+std::vector<uint8_t> ToI420(std::span<const uint8_t> buffer, const FormatChoice& format, int width, int height) {
+  if (format.compression == pipeline::kFourccI420) return {buffer.begin(), buffer.end()};
+  if (format.compression == pipeline::kCompressionRgb)
+    return encoder::RgbToI420(DriverBufferToRgb(buffer, width, height, false)).bytes;
+  if (buffer.size() < pipeline::kPassThroughHeaderSize + pipeline::kRawHeaderSize ||
+      std::memcmp(buffer.data(), pipeline::kPassThroughTag, 4) != 0)
+    return {};
+  const auto raw = buffer.subspan(pipeline::kPassThroughHeaderSize);
+  uint32_t length = 0;
+  for (int i = 3; i >= 0; --i) length = length << 8 | raw[pipeline::kPassThroughRawLengthOffset + i];
+  if (length < pipeline::kRawHeaderSize || length > raw.size()) return {};
+  const int gamma = buffer[pipeline::kPassThroughGammaOffset];
+  auto picture = RenderRawFrame(raw.first(length), width, height, true, raw[pipeline::kPassThroughRawQualityOffset],
+                                gamma < pipeline::kToneCurveCount ? gamma : 0);
+  return picture ? std::move(*picture) : std::vector<uint8_t>{};
+}
+
+std::shared_ptr<host::sim::SimCamera> MakeCamera(const CaptureOptions& options) {
+  auto camera = std::make_shared<host::sim::SimCamera>();
+  if (options.scene != "pattern") {
+    std::string error;
+    auto photo = host::sim::PhotoScene::Load(options.scene, &error);
+    if (!photo) UsageError("cannot use '" + options.scene + "' as the scene: " + error);
+    camera->SetScene(photo);
+  }
+  if (options.faulty) camera->SetPacketFaults(options.faults);
+  return camera;
+}
+
+struct Tally {
+  int delivered = 0, decoded = 0, repeated = 0, blank = 0, failed = 0;
+  double total_ms = 0, worst_ms = 0;
+};
+
+}  // namespace
+
+int RunCapture(std::span<const std::string_view> args) {
+  const ParsedArgs parsed = ParseArgs(args,
+                                      {"--format", "--size", "--frames", "--seconds", "--output", "--scene", "--set",
+                                       "--press-button", "--faults", "--home"},
+                                      {"--raw", "--fast"});
+  if (parsed.help) {
+    std::fputs(kCaptureHelp, stdout);
+    return kExitOk;
+  }
+  const CaptureOptions options = ParseCaptureOptions(parsed);
+  const DataHome home = OpenHome(options.home);
+  auto sim_camera = MakeCamera(options);
+
+  DriverSession session(home, /*realtime=*/true, sim_camera);
+  host::CaptureCamera& camera = session.camera();
+  for (const ControlSetting& setting : options.settings) session.Apply(setting);
+
+  const host::StreamInfo info = camera.GetStreamInfo();
+  const KS_DATARANGE_VIDEO* range = host::FindRange(info, options.format->compression, options.width, options.height);
+  if (info.Status != STATUS_SUCCESS || range == nullptr)
+    UsageError("the driver does not offer " + std::string(options.format->name) + " at " +
+               std::to_string(options.width) + "x" + std::to_string(options.height));
+  const LONGLONG interval = range->VideoInfoHeader.AvgTimePerFrame > 0 ? range->VideoInfoHeader.AvgTimePerFrame : 333333;
+  const int frames = options.frames ? *options.frames
+                     : options.seconds ? std::max(1, static_cast<int>(std::ceil(*options.seconds * 1e7 / static_cast<double>(interval))))
+                                       : 60;
+
+  std::vector<std::unique_ptr<Sink>> sinks;
+  for (const auto& output : options.outputs) sinks.push_back(MakeSink(output, options, interval));
+  // The summary goes where it does not mix with video.
+  std::FILE* report = std::any_of(options.outputs.begin(), options.outputs.end(), [](const std::string& o) { return o == "-"; })
+                          ? stderr
+                          : stdout;
+
+  NTSTATUS status = STATUS_SUCCESS;
+  auto stream = camera.OpenStream(host::FormatFromRange(*range), &status);
+  if (!stream) {
+    host::Registry registry(home.RegistryFile());
+    const auto bulk = registry.GetDword(host::kSettingsKeyPath, "BulkMode");
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    UsageError(std::string("the driver refused to open the stream (status ") + text + ")" +
+               (bulk != 0u ? "; BulkMode in the settings key is not 0 ('dualcam reg set BulkMode 0')" : ""));
+  }
+  status = stream->SetState(KSSTATE_RUN);
+  if (status != STATUS_SUCCESS) UsageError("the stream did not start running");
+
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  const bool progress = isatty(STDERR_FILENO) != 0;
+
+  Tally tally;
+  std::vector<uint8_t> previous;
+  const bool still_scene = options.scene != "pattern";
+  const auto started = Clock::now();
+  const auto frame_period = std::chrono::nanoseconds(interval * 100);
+  int number = 0;
+  while (number < frames && !g_interrupted.load(std::memory_order_relaxed)) {
+    if (std::count(options.presses.begin(), options.presses.end(), number + 1) > 0) sim_camera->PressButton();
+    if (!options.fast) std::this_thread::sleep_until(started + frame_period * number);
+    const auto before = Clock::now();
+    std::vector<host::Picture> pictures = stream->Read(1);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+    if (pictures.empty()) {
+      ++tally.failed;
+      if (tally.failed > 30 && tally.delivered == 0) UsageError("the camera delivers no pictures");
+      continue;
+    }
+    for (const host::Picture& picture : pictures) {
+      if (picture.Status != STATUS_SUCCESS) {
+        ++tally.failed;
+        continue;
+      }
+      const auto used = picture.Used();
+      ++number;
+      ++tally.delivered;
+      tally.total_ms += ms;
+      tally.worst_ms = std::max(tally.worst_ms, ms);
+      const bool blank = std::all_of(used.begin(), used.end(), [](uint8_t b) { return b == 0; });
+      // With a still scene a repeat cannot be told from a fresh picture of
+      // the same view; it is counted as decoded.
+      const bool same = !still_scene && used.size() == previous.size() && std::equal(used.begin(), used.end(), previous.begin());
+      if (blank) ++tally.blank;
+      else if (same) ++tally.repeated;
+      else ++tally.decoded;
+      previous.assign(used.begin(), used.end());
+      Delivered delivered{used, ToI420(used, *options.format, options.width, options.height), options.width, options.height};
+      if (delivered.i420.empty()) delivered.i420.assign(static_cast<std::size_t>(options.width) * options.height * 3 / 2, 0);
+      for (auto& sink : sinks) sink->Write(delivered, number);
+      if (progress)
+        std::fprintf(stderr, "\rcapture: frame %d/%d  %.1f ms", number, frames, ms);
+      if (number >= frames) break;
+    }
+  }
+  if (progress) std::fprintf(stderr, "\n");
+  const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+  const host::StreamCounters counters = camera.Device().Counters();
+  // Closing the stream clears the press report, so it is read first.
+  std::optional<uint32_t> trigger, snapshot;
+  if (!options.presses.empty()) {
+    host::Registry registry(home.RegistryFile());
+    trigger = registry.GetDword(host::kSettingsKeyPath, "TimerTrigger");
+    snapshot = registry.GetDword(host::kSettingsKeyPath, "SnapShot");
+  }
+  stream->SetState(KSSTATE_STOP);
+  stream->Close();
+  stream.reset();
+  session.Close();
+  for (auto& sink : sinks) sink->Finish();
+
+  const double fps = 1e7 / static_cast<double>(interval);
+  std::fprintf(report, "captured %d frames of %s %dx%d at %.0f fps in %.1f s%s\n", tally.delivered,
+               std::string(options.format->name).c_str(), options.width, options.height, fps, elapsed,
+               g_interrupted.load() ? " (interrupted)" : "");
+  std::fprintf(report, "  frames:     %d delivered, %d decoded, %d repeated, %d blank\n", tally.delivered, tally.decoded,
+               tally.repeated, tally.blank);
+  std::fprintf(report, "  packets:    %llu delivered, %llu accepted, %llu refused (idle fillers and damaged packets)\n",
+               static_cast<unsigned long long>(counters.PacketsDelivered),
+               static_cast<unsigned long long>(counters.PacketsAccepted),
+               static_cast<unsigned long long>(counters.PacketsDelivered - counters.PacketsAccepted));
+  std::fprintf(report, "  frame time: average %.2f ms, worst %.2f ms\n", tally.delivered ? tally.total_ms / tally.delivered : 0.0,
+               tally.worst_ms);
+  for (std::size_t i = 0; i < sinks.size(); ++i)
+    std::fprintf(report, "  wrote:      %s\n", sinks[i]->Describe(tally.delivered).c_str());
+  if (!options.presses.empty()) {
+    std::fprintf(report, "  button:     %s\n",
+                 trigger == 1u ? "press seen by the driver (TimerTrigger = 1)" : "no press seen by the driver yet");
+    if (snapshot == 1u) std::fprintf(report, "  still:      saved in %s\n", home.SnapshotFile().c_str());
+  }
+  return tally.delivered > 0 ? kExitOk : kExitUsage;
+}
+
+}  // namespace dualcam::tools

@@ -1,0 +1,108 @@
+// `dualcam ctl`: lists, reads and changes the image and camera controls
+// through the driver's property sets, with a simulated camera brought up for
+// the purpose; the driver keeps each change in the settings store, so the
+// next capture starts with it.
+//
+// Hard part: bringing a camera up and down publishes DriverStatus and
+// IsoMode in the shared settings key. When a capture runs in another
+// process on the same data folder, the values it published are put back
+// afterwards, so that `dualcam snapshot` still finds it.
+#include <cstdio>
+#include <string>
+
+#include "command.h"
+#include "home.h"
+#include "host/registry.h"
+#include "session.h"
+
+namespace dualcam::tools {
+namespace {
+
+constexpr char kCtlHelp[] =
+    "usage: dualcam ctl list [--home DIR]\n"
+    "       dualcam ctl get NAME... [--home DIR]\n"
+    "       dualcam ctl set NAME=VALUE... [--home DIR]\n"
+    "\n"
+    "The camera's controls, through the driver's property sets: 'list' shows\n"
+    "each with its range, default and current value; 'set' changes them and\n"
+    "the driver stores them in the settings key, where every later capture\n"
+    "finds them. A capture already running keeps the values it started with\n"
+    "(use 'dualcam capture --set' to start one with others).\n"
+    "\n"
+    "  NAME        brightness contrast hue saturation sharpness gamma\n"
+    "              white_balance exposure\n"
+    "  VALUE       a whole number in the control's range; 'auto' for\n"
+    "              white_balance and exposure\n"
+    "  --home DIR  data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
+    "\n"
+    "Exit status: 0 success; 1 unknown control, value out of range, or the\n"
+    "driver refused the request.\n";
+
+std::string Shown(const DriverSession::Reading& reading) {
+  return reading.automatic ? std::to_string(reading.value) + " (auto)" : std::to_string(reading.value);
+}
+
+// DriverStatus and IsoMode as a capture elsewhere published them.
+struct PublishedStatus {
+  std::optional<uint32_t> status, iso;
+};
+
+}  // namespace
+
+int RunCtl(std::span<const std::string_view> args) {
+  const ParsedArgs parsed = ParseArgs(args, {"--home"});
+  if (parsed.help) {
+    std::fputs(kCtlHelp, stdout);
+    return kExitOk;
+  }
+  if (parsed.positional.empty()) UsageError("expected list, get or set (see 'dualcam ctl --help')");
+  const std::string& action = parsed.positional[0];
+  const std::vector<std::string> operands(parsed.positional.begin() + 1, parsed.positional.end());
+  // Every operand is checked before the driver starts.
+  std::vector<const ControlDef*> reads;
+  std::vector<ControlSetting> writes;
+  if (action == "list") {
+    if (!operands.empty()) UsageError("'list' takes no operands");
+  } else if (action == "get") {
+    if (operands.empty()) UsageError("usage: dualcam ctl get NAME...");
+    for (const auto& name : operands) reads.push_back(&FindControl(name));
+  } else if (action == "set") {
+    if (operands.empty()) UsageError("usage: dualcam ctl set NAME=VALUE...");
+    for (const auto& text : operands) writes.push_back(ParseControlSetting(text));
+  } else {
+    UsageError("unknown action '" + action + "' (list, get or set)");
+  }
+
+  const DataHome home = OpenHome(parsed.Last("--home"));
+  const std::string_view key = host::kSettingsKeyPath;
+  PublishedStatus published;
+  {
+    host::Registry registry(home.RegistryFile());
+    published.status = registry.GetDword(key, "DriverStatus");
+    published.iso = registry.GetDword(key, "IsoMode");
+  }
+  {
+    DriverSession session(home, /*realtime=*/false);
+    if (action == "list") {
+      for (const ControlDef& control : Controls()) {
+        const auto reading = session.Read(control);
+        std::printf("%-14s min=0 max=%-3d step=1 default=%-3d value=%-10s %.*s\n", std::string(control.name).c_str(),
+                    static_cast<int>(control.maximum), static_cast<int>(control.default_value), Shown(reading).c_str(),
+                    static_cast<int>(control.meaning.size()), control.meaning.data());
+      }
+    } else if (action == "get") {
+      for (const ControlDef* control : reads)
+        std::printf("%s: %s\n", std::string(control->name).c_str(), Shown(session.Read(*control)).c_str());
+    } else {
+      for (const ControlSetting& setting : writes) session.Apply(setting);
+    }
+  }
+  if (published.status == 5u && published.iso == 1u) {
+    host::Registry registry(home.RegistryFile());
+    registry.SetDword(key, "DriverStatus", *published.status);
+    registry.SetDword(key, "IsoMode", *published.iso);
+  }
+  return kExitOk;
+}
+
+}  // namespace dualcam::tools
