@@ -89,6 +89,10 @@ bool ProcessorSupportsDecoder();
 NTSTATUS CamConfigure(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PUSBD_INTERFACE_INFORMATION Interface,
                       PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PLONG DataPipeIndex,
                       PLONG SyncPipeIndex);
+// STATUS_INSUFFICIENT_RESOURCES (a pool block could not be had) or
+// STATUS_UNSUCCESSFUL (the camera stayed busy after the rest request); a
+// failed device has already taken its names down again, and CamUnInitialize
+// releases whatever else it obtained.
 NTSTATUS CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 NTSTATUS CamUnInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 NTSTATUS CamSaveState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
