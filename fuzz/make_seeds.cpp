@@ -183,6 +183,63 @@ void ToolSeeds() {
   Write("decode_tool", "vqj9_sample", in2);
 }
 
+// One property request in the order FuzzProperties reads it.
+void PropertyRequest(Bytes& in, bool set, uint8_t setPick, uint8_t id, uint8_t inSize, uint8_t outSize,
+                     const Bytes& contents, bool haveHandle, bool useHandle) {
+  in.insert(in.end(), {static_cast<uint8_t>(set), setPick, 0, id, 1, inSize, outSize, 1});
+  Le16(in, static_cast<uint16_t>(contents.size()));
+  Append(in, contents);
+  if (haveHandle) in.push_back(useHandle ? 1 : 0);
+}
+
+void PropertySeeds() {
+  // Size picks: 4 = 32, 6 = 40, 8 = 56, 10 = 64, 13 = 1096, 15 = 1136.
+  const uint8_t standardSizes[] = {6, 4, 8, 10};
+  for (uint8_t setPick = 0; setPick < 3; ++setPick) {
+    Bytes in = {1};
+    for (uint8_t id = 0; id < 8; ++id)
+      PropertyRequest(in, false, setPick, id, standardSizes[id % 4], standardSizes[id % 4], {}, false, false);
+    for (uint8_t id = 0; id < 8; ++id) {
+      Bytes value(40, 0);
+      value[24] = static_cast<uint8_t>(id * 9);  // Value
+      value[28] = static_cast<uint8_t>(id % 3);  // Flags
+      PropertyRequest(in, true, setPick, id, 6, 6, value, false, false);
+    }
+    Write("properties", "standard_set" + std::to_string(setPick), in);
+  }
+  // The extension set, item by item (pick 1 = the extension id list).
+  Bytes ext = {1};
+  for (uint8_t item = 0; item < 10; ++item) {
+    for (bool set : {false, true}) {
+      Bytes buffer(1136, 0);
+      buffer[28] = item == 5 ? 0 : 4;                         // Value (1024 = 0x400 for the info block)
+      buffer[29] = item == 5 ? 4 : 0;
+      std::memcpy(buffer.data() + 40, "Brightness", 10);       // Name
+      buffer[104] = 0x06;                                      // bRequest: busy byte
+      buffer[110] = 1;                                         // wLength
+      ext.insert(ext.end(), {static_cast<uint8_t>(set), 3, 1, item, 1, 15, 15, 1});
+      Le16(ext, static_cast<uint16_t>(buffer.size()));
+      Append(ext, buffer);
+    }
+  }
+  Write("properties", "extension_set", ext);
+  // The VfW key set: open, set a value through the handle, close it.
+  Bytes vfw = {0};
+  PropertyRequest(vfw, false, 4, 0, 13, 13, {}, false, false);
+  Bytes value(1096, 0);
+  value[24] = 3;  // set a value
+  const char16_t name[] = u"DevicePath";
+  std::memcpy(value.data() + 44, name, sizeof name);
+  value[564] = 4;  // data length
+  value[568] = 42;
+  value[1088] = 4;  // REG_DWORD
+  PropertyRequest(vfw, true, 4, 0, 13, 13, value, true, true);
+  Bytes close(1096, 0);
+  close[24] = 1;
+  PropertyRequest(vfw, true, 4, 0, 13, 13, close, true, true);
+  Write("properties", "vfw_key", vfw);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -198,5 +255,6 @@ int main(int argc, char** argv) {
   SettingsSeeds();
   SnapshotSeeds();
   ToolSeeds();
+  PropertySeeds();
   return 0;
 }

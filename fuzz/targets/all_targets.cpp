@@ -7,7 +7,7 @@ std::span<const FuzzTarget> AllTargets() {
   static constexpr FuzzTarget kTargets[] = {
       {"decode_picture", FuzzDecodePicture}, {"render_frame", FuzzRenderFrame}, {"frame_path", FuzzFramePath},
       {"formats", FuzzFormats},               {"load_settings", FuzzLoadSettings}, {"snapshot", FuzzSnapshot},
-      {"decode_tool", FuzzDecodeTool},
+      {"decode_tool", FuzzDecodeTool},       {"properties", FuzzProperties},
   };
   return kTargets;
 }

@@ -19,6 +19,8 @@ int FuzzRenderFrame(const uint8_t* data, std::size_t size);
 int FuzzFramePath(const uint8_t* data, std::size_t size);
 // The data-intersection answer and the format checks with any range.
 int FuzzFormats(const uint8_t* data, std::size_t size);
+// The device property sets: every handler with any buffers and sizes.
+int FuzzProperties(const uint8_t* data, std::size_t size);
 // The settings load with any values of any type in the settings key.
 int FuzzLoadSettings(const uint8_t* data, std::size_t size);
 // The button poll and snapshot service with any information block, mailbox
