@@ -568,6 +568,43 @@ void CameraDevice::QueueReadRequest(PHW_STREAM_REQUEST_BLOCK srb) {
   });
 }
 
+// The two stream property sets the capture pin announces: the allocator
+// framing (one frame of the format's sample size) and the dropped-frame
+// count (frames completed while no read waited).
+NTSTATUS CameraDevice::GetStreamProperty(PHW_STREAM_REQUEST_BLOCK srb) {
+  PSTREAM_PROPERTY_DESCRIPTOR descriptor = srb->CommandData.PropertyInfo;
+  if (!descriptor || !descriptor->Property || descriptor->PropertyInputSize < sizeof(KSPROPERTY))
+    return STATUS_INVALID_PARAMETER;
+  KSPROPERTY property;
+  std::memcpy(&property, descriptor->Property, sizeof property);
+  KSDATAFORMAT format{};
+  std::memcpy(&format, stream_format_.data(), sizeof format);
+  auto* info = static_cast<uint8_t*>(descriptor->PropertyInfo);
+  if (IsEqualGUID(property.Set, KSPROPSETID_Connection) && property.Id == KSPROPERTY_CONNECTION_ALLOCATORFRAMING) {
+    if (!info || descriptor->PropertyOutputSize < sizeof(KSALLOCATOR_FRAMING)) return STATUS_BUFFER_TOO_SMALL;
+    KSALLOCATOR_FRAMING framing{};
+    framing.PoolType = NonPagedPool;
+    framing.Frames = 1;
+    framing.FrameSize = format.SampleSize;
+    std::memcpy(info, &framing, sizeof framing);
+    srb->ActualBytesTransferred = sizeof framing;
+    return STATUS_SUCCESS;
+  }
+  if (IsEqualGUID(property.Set, PROPSETID_VIDCAP_DROPPEDFRAMES) && property.Id == KSPROPERTY_DROPPEDFRAMES_CURRENT) {
+    if (!info || descriptor->PropertyOutputSize < sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S))
+      return STATUS_BUFFER_TOO_SMALL;
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped{};
+    dropped.Property = property;
+    dropped.PictureNumber = static_cast<LONGLONG>(counters_.FramesDelivered + counters_.FramesDropped);
+    dropped.DropCount = static_cast<LONGLONG>(counters_.FramesDropped);
+    dropped.AverageFrameSize = format.SampleSize;
+    std::memcpy(info, &dropped, sizeof dropped);
+    srb->ActualBytesTransferred = sizeof dropped;
+    return STATUS_SUCCESS;
+  }
+  return STATUS_NOT_IMPLEMENTED;
+}
+
 void CameraDevice::ReceiveStreamRequest(PHW_STREAM_REQUEST_BLOCK srb, bool dataRequest) {
   if (!srb) return;
   if (!stream_open_ || srb->StreamObject != stream_object_) {
@@ -590,6 +627,9 @@ void CameraDevice::ReceiveStreamRequest(PHW_STREAM_REQUEST_BLOCK srb, bool dataR
     case SRB_GET_STREAM_STATE:
       srb->CommandData.StreamState = stream_state_;
       srb->ActualBytesTransferred = sizeof(KSSTATE);
+      break;
+    case SRB_GET_STREAM_PROPERTY:
+      status = GetStreamProperty(srb);
       break;
     default:
       status = STATUS_NOT_IMPLEMENTED;

@@ -50,7 +50,8 @@
 // CamStartCapture with the open format, PAUSE and ACQUIRE stop the capture
 // and keep the reads, STOP stops it and cancels them; SRB_READ_DATA queues the
 // request's first buffer and completes it (StreamClassStreamNotification)
-// when a frame fills it.
+// when a frame fills it; SRB_GET_STREAM_PROPERTY answers the allocator
+// framing and the dropped-frame count.
 //
 // Thread safety: a Device's capture calls, requests and pumping must come
 // from one thread at a time (the platform never runs two callbacks of a
@@ -261,6 +262,7 @@ class CameraDevice {
   void CloseStream();
   NTSTATUS SetStreamState(KSSTATE state);
   void QueueReadRequest(PHW_STREAM_REQUEST_BLOCK srb);
+  NTSTATUS GetStreamProperty(PHW_STREAM_REQUEST_BLOCK srb);
   std::vector<uint8_t> interface_info_;  // the record given to CamConfigure
   std::vector<uint8_t> config_descriptor_;
   LONG data_pipe_index_ = 0;

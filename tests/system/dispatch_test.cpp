@@ -267,6 +267,43 @@ TEST_F(Dispatch, EveryRequestIsCompletedExactlyOnceWithTheRightNotification) {
   EXPECT_EQ(host::StreamClassMisuse(), misuseBefore);
 }
 
+// Stream properties pass the control hook and are answered by the library.
+TEST_F(Dispatch, StreamPropertiesReportFramingAndFramesDroppedWhileNoReadWaited) {
+  auto camera = Attach();
+  ASSERT_TRUE(camera);
+  NTSTATUS status;
+  auto stream = OpenI420(*camera, &status);
+  ASSERT_TRUE(stream);
+  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(stream->Read(2).size(), 2u);
+  camera->Device().Pump(3);  // three frames with no read waiting
+
+  auto ask = [&](const GUID& set, ULONG id, std::span<uint8_t> info) {
+    KSPROPERTY property{set, id, KSPROPERTY_TYPE_GET};
+    STREAM_PROPERTY_DESCRIPTOR descriptor{&property, 0, info.data(), sizeof property,
+                                          static_cast<ULONG>(info.size())};
+    HW_STREAM_REQUEST_BLOCK srb = host::MakeRequest(SRB_GET_STREAM_PROPERTY, nullptr);
+    srb.CommandData.PropertyInfo = &descriptor;
+    return stream->SendStreamRequest(srb);
+  };
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped{};
+  auto outcome = ask(PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT,
+                     {reinterpret_cast<uint8_t*>(&dropped), sizeof dropped});
+  EXPECT_EQ(outcome.Status, STATUS_SUCCESS);
+  EXPECT_EQ(dropped.DropCount, 3);
+  EXPECT_EQ(dropped.PictureNumber, 5);
+  EXPECT_EQ(dropped.AverageFrameSize, 176u * 144 * 3 / 2);
+
+  KSALLOCATOR_FRAMING framing{};
+  outcome = ask(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING,
+                {reinterpret_cast<uint8_t*>(&framing), sizeof framing});
+  EXPECT_EQ(outcome.Status, STATUS_SUCCESS);
+  EXPECT_EQ(framing.FrameSize, 176u * 144 * 3 / 2);
+  uint8_t small[8] = {};
+  EXPECT_EQ(ask(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, small).Status,
+            STATUS_BUFFER_TOO_SMALL);
+}
+
 TEST_F(Dispatch, PowerDownParksTheCameraAndPowerUpResumesTheStream) {
   auto camera = Attach();
   ASSERT_TRUE(camera);
