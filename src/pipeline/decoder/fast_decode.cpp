@@ -305,7 +305,7 @@ void TransformMcuPortable(DecoderState* state, const uint8_t acPresent[6]) {
 
 bool FastKernelsFor(DecoderPath path, McuKernels* kernels) {
     if (path == DecoderPath::Portable) {
-        *kernels = McuKernels{TransformMcuPortable, WriteMcuBgr};
+        *kernels = McuKernels{TransformMcuPortable, WriteMcuBgr, WriteMcuI420};
         return true;
     }
     if (path == DecoderPath::Reference) return false;
@@ -368,7 +368,7 @@ int DecodePictureFast(DecoderState* state, const uint8_t* data, int32_t length, 
             if (kind == kOutputBgr) {
                 kernels.WriteMcuBgr(state, tables, x, y);
             } else {
-                WriteMcuI420(state, x, y);
+                kernels.WriteMcuI420(state, x, y);
             }
             std::memset(state->Coefficients, 0, sizeof state->Coefficients);
         }

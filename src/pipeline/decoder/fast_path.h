@@ -16,13 +16,18 @@
 
 namespace dualcam::decoder {
 
-// The per-MCU kernels of one fast path.
+// The per-MCU kernels of one fast path. The transform leaves the MCU's samples in
+// state->PixelBlocks in a layout of the path's own, which its writers read: the portable path
+// keeps one 8x8 block after another, the vector paths keep the luminance as one 16x16 square
+// (rows of 16 bytes, so a picture row of the MCU is one load) followed by the two 8x8 chroma
+// blocks.
 struct McuKernels {
-    // Inverse-transforms the MCU's six coefficient blocks into state->PixelBlocks. A block whose
-    // acPresent entry is 0 holds only its DC coefficient.
+    // Inverse-transforms the MCU's six coefficient blocks. A block whose acPresent entry is 0
+    // holds only its DC coefficient.
     void (*TransformMcu)(DecoderState* state, const uint8_t acPresent[6]);
-    // Writes the MCU at (x, y) as B,G,R through the row table.
+    // Write the MCU at (x, y) through the row table: B,G,R pixels, or I420 planes.
     void (*WriteMcuBgr)(const DecoderState* state, const DecoderTables& tables, int x, int y);
+    void (*WriteMcuI420)(const DecoderState* state, int x, int y);
 };
 
 // The kernels of `path`; false when the path is Reference or not available here.

@@ -98,9 +98,10 @@ DUALCAM_SSE2 void Transpose128(__m128i r[8]) {
     r[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
+// Samples of one block to out, rows `stride` bytes apart.
 __attribute__((target("sse2"))) void TransformBlockSse2(const int16_t* coefficients,
-                                                        const int16_t* multipliers,
-                                                        uint8_t* samples) {
+                                                        const int16_t* multipliers, uint8_t* out,
+                                                        int stride) {
     __m128i x[8];
     // Columns: vector r holds row r of every column, dequantized (P = low half of the product).
     for (int r = 0; r < 8; ++r) {
@@ -116,20 +117,55 @@ __attribute__((target("sse2"))) void TransformBlockSse2(const int16_t* coefficie
     for (int c = 0; c < 8; ++c) x[c] = _mm_adds_epi16(_mm_srai_epi16(x[c], 5), level);
     Transpose128(x);
     for (int r = 0; r < 8; r += 2) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(samples + 8 * r), _mm_packus_epi16(x[r], x[r + 1]));
+        const __m128i packed = _mm_packus_epi16(x[r], x[r + 1]);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + r * stride), packed);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (r + 1) * stride),
+                         _mm_unpackhi_epi64(packed, packed));
     }
+}
+
+DUALCAM_SSE2 void FillBlock(uint8_t* out, int stride, uint8_t value) {
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    for (int r = 0; r < 8; ++r) _mm_storel_epi64(reinterpret_cast<__m128i*>(out + r * stride), v);
+}
+
+// Where block b of the MCU goes in the vector layout, and its row stride.
+inline uint8_t* McuBlockOut(DecoderState* state, int b, int* stride) {
+    uint8_t* mcu = &state->PixelBlocks[0][0];
+    if (b < 4) {
+        *stride = 16;
+        return mcu + (b >> 1) * 128 + (b & 1) * 8;
+    }
+    *stride = 8;
+    return mcu + 256 + (b - 4) * 64;
 }
 
 __attribute__((target("sse2"))) void TransformMcuSse2(DecoderState* state,
                                                       const uint8_t acPresent[6]) {
     for (int b = 0; b < 6; ++b) {
         const int16_t* multipliers = b < 4 ? state->LuminanceDequant : state->ChrominanceDequant;
+        int stride = 0;
+        uint8_t* out = McuBlockOut(state, b, &stride);
         if (acPresent[b] == 0) {
-            std::memset(state->PixelBlocks[b],
-                        DcOnlySample(state->Coefficients[b][0], multipliers[0]), 64);
+            FillBlock(out, stride, DcOnlySample(state->Coefficients[b][0], multipliers[0]));
         } else {
-            TransformBlockSse2(state->Coefficients[b], multipliers, state->PixelBlocks[b]);
+            TransformBlockSse2(state->Coefficients[b], multipliers, out, stride);
         }
+    }
+}
+
+// The vector layout to I420 planes: sixteen luminance rows of 16 bytes, eight rows of 8 bytes
+// for each chroma plane.
+__attribute__((target("sse2"))) void WriteMcuI420Sse2(const DecoderState* state, int x, int y) {
+    const uint8_t* mcu = &state->PixelBlocks[0][0];
+    for (int r = 0; r < 16; ++r) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(state->RowTable[y + r] + x),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(mcu + 16 * r)));
+    }
+    const int height = state->Height;
+    for (int r = 0; r < 8; ++r) {
+        std::memcpy(state->RowTable[height + y / 2 + r] + x / 2, mcu + 256 + 8 * r, 8);
+        std::memcpy(state->RowTable[height * 3 / 2 + y / 2 + r] + x / 2, mcu + 320 + 8 * r, 8);
     }
 }
 
@@ -203,10 +239,11 @@ DUALCAM_AVX2 void Transpose256(__m256i r[8]) {
     r[7] = _mm256_unpackhi_epi64(b3, b7);
 }
 
-// Blocks a and b share one multiplier table.
+// Blocks a and b share one multiplier table. Luminance pairs (a left of b) land as eight
+// 16-byte rows at `out`, 16 bytes apart; the chroma pair as two 8x8 blocks, b after a.
+template <bool Luma>
 __attribute__((target("avx2"))) void TransformPairAvx2(const int16_t* a, const int16_t* b,
-                                                       const int16_t* multipliers,
-                                                       uint8_t* samplesA, uint8_t* samplesB) {
+                                                       const int16_t* multipliers, uint8_t* out) {
     __m256i x[8];
     for (int r = 0; r < 8; ++r) {
         const __m256i coefficients = _mm256_inserti128_si256(
@@ -223,26 +260,45 @@ __attribute__((target("avx2"))) void TransformPairAvx2(const int16_t* a, const i
     for (int c = 0; c < 8; ++c) x[c] = _mm256_adds_epi16(_mm256_srai_epi16(x[c], 5), level);
     Transpose256(x);
     for (int r = 0; r < 8; r += 2) {
+        // Halves: (a row r, a row r+1 | b row r, b row r+1), 8 bytes each.
         const __m256i packed = _mm256_packus_epi16(x[r], x[r + 1]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(samplesA + 8 * r), _mm256_castsi256_si128(packed));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(samplesB + 8 * r),
-                         _mm256_extracti128_si256(packed, 1));
+        if constexpr (Luma) {
+            // (a r, b r | a r+1, b r+1): two rows of the 16-wide square.
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * r),
+                                _mm256_permute4x64_epi64(packed, 0xD8));
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r), _mm256_castsi256_si128(packed));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 64 + 8 * r),
+                             _mm256_extracti128_si256(packed, 1));
+        }
     }
 }
 
 __attribute__((target("avx2"))) void TransformMcuAvx2(DecoderState* state,
                                                       const uint8_t acPresent[6]) {
-    for (int b = 0; b < 6; b += 2) {
-        const int16_t* multipliers = b < 4 ? state->LuminanceDequant : state->ChrominanceDequant;
+    uint8_t* mcu = &state->PixelBlocks[0][0];
+    const int16_t q0 = state->LuminanceDequant[0];
+    for (int b = 0; b < 4; b += 2) {
+        uint8_t* out = mcu + 64 * b;  // rows 0..7 for Y0,Y1; 8..15 for Y2,Y3
         if ((acPresent[b] | acPresent[b + 1]) == 0) {
-            std::memset(state->PixelBlocks[b],
-                        DcOnlySample(state->Coefficients[b][0], multipliers[0]), 64);
-            std::memset(state->PixelBlocks[b + 1],
-                        DcOnlySample(state->Coefficients[b + 1][0], multipliers[0]), 64);
+            const __m128i row = _mm_unpacklo_epi64(
+                _mm_set1_epi8(static_cast<char>(DcOnlySample(state->Coefficients[b][0], q0))),
+                _mm_set1_epi8(static_cast<char>(DcOnlySample(state->Coefficients[b + 1][0], q0))));
+            for (int r = 0; r < 8; ++r) {
+                _mm_store_si128(reinterpret_cast<__m128i*>(out + 16 * r), row);
+            }
         } else {
-            TransformPairAvx2(state->Coefficients[b], state->Coefficients[b + 1], multipliers,
-                              state->PixelBlocks[b], state->PixelBlocks[b + 1]);
+            TransformPairAvx2<true>(state->Coefficients[b], state->Coefficients[b + 1],
+                                    state->LuminanceDequant, out);
         }
+    }
+    if ((acPresent[4] | acPresent[5]) == 0) {
+        const int16_t c0 = state->ChrominanceDequant[0];
+        std::memset(mcu + 256, DcOnlySample(state->Coefficients[4][0], c0), 64);
+        std::memset(mcu + 320, DcOnlySample(state->Coefficients[5][0], c0), 64);
+    } else {
+        TransformPairAvx2<false>(state->Coefficients[4], state->Coefficients[5],
+                                 state->ChrominanceDequant, mcu + 256);
     }
     _mm256_zeroupper();
 }
@@ -293,14 +349,15 @@ DUALCAM_SSSE3 Shares Spread(__m128i s) {
 
 __attribute__((target("ssse3"))) void WriteMcuBgrSsse3(const DecoderState* state,
                                                        const DecoderTables&, int x, int y) {
+    const uint8_t* mcu = &state->PixelBlocks[0][0];
     const __m128i zero = _mm_setzero_si128();
     const __m128i bias = _mm_set1_epi16(128);
     for (int cy = 0; cy < 8; ++cy) {
         const __m128i cb = _mm_sub_epi16(
-            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(state->PixelBlocks[4] + 8 * cy)), zero),
+            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mcu + 256 + 8 * cy)), zero),
             bias);
         const __m128i cr = _mm_sub_epi16(
-            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(state->PixelBlocks[5] + 8 * cy)), zero),
+            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mcu + 320 + 8 * cy)), zero),
             bias);
         // floor(116129 cb / 65536), floor(91881 cr / 65536) and the G share
         // floor(22554 cb / 65536) + floor(46802 cr / 65536), each floored on its own.
@@ -313,12 +370,9 @@ __attribute__((target("ssse3"))) void WriteMcuBgrSsse3(const DecoderState* state
         const Shares gs = Spread(gShare);
         for (int half = 0; half < 2; ++half) {
             const int my = 2 * cy + half;  // row within the MCU
-            const int left = my < 8 ? 0 : 2;
-            const int r = my & 7;
-            const __m128i yl = _mm_unpacklo_epi8(
-                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(state->PixelBlocks[left] + 8 * r)), zero);
-            const __m128i yh = _mm_unpacklo_epi8(
-                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(state->PixelBlocks[left + 1] + 8 * r)), zero);
+            const __m128i luma = _mm_load_si128(reinterpret_cast<const __m128i*>(mcu + 16 * my));
+            const __m128i yl = _mm_unpacklo_epi8(luma, zero);
+            const __m128i yh = _mm_unpackhi_epi8(luma, zero);
             const __m128i b = _mm_packus_epi16(_mm_add_epi16(yl, bs.Lo), _mm_add_epi16(yh, bs.Hi));
             const __m128i g = _mm_packus_epi16(_mm_sub_epi16(yl, gs.Lo), _mm_sub_epi16(yh, gs.Hi));
             const __m128i red = _mm_packus_epi16(_mm_add_epi16(yl, rs.Lo), _mm_add_epi16(yh, rs.Hi));
@@ -327,17 +381,80 @@ __attribute__((target("ssse3"))) void WriteMcuBgrSsse3(const DecoderState* state
     }
 }
 
+// --- AVX2 colour conversion: the two picture rows that share a chroma row at once ---------
+
+DUALCAM_AVX2 __m256i Mask256(int chunk, int channel) {
+    return _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i*>(kInterleave.Mask[chunk][channel])));
+}
+
+__attribute__((target("avx2"))) void WriteMcuBgrAvx2(const DecoderState* state,
+                                                     const DecoderTables&, int x, int y) {
+    const uint8_t* mcu = &state->PixelBlocks[0][0];
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i bias = _mm256_set1_epi16(128);
+    __m256i masks[3][3];
+    for (int chunk = 0; chunk < 3; ++chunk) {
+        for (int channel = 0; channel < 3; ++channel) masks[chunk][channel] = Mask256(chunk, channel);
+    }
+    for (int cy = 0; cy < 8; ++cy) {
+        // Each chroma sample twice (it covers two pixels of a row), in both halves.
+        const __m256i cbBytes = _mm256_broadcastsi128_si256(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(mcu + 256 + 8 * cy)));
+        const __m256i crBytes = _mm256_broadcastsi128_si256(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(mcu + 320 + 8 * cy)));
+        const __m256i cbPairs = _mm256_unpacklo_epi8(cbBytes, cbBytes);
+        const __m256i crPairs = _mm256_unpacklo_epi8(crBytes, crBytes);
+        const __m256i cbLo = _mm256_sub_epi16(_mm256_unpacklo_epi8(cbPairs, zero), bias);
+        const __m256i cbHi = _mm256_sub_epi16(_mm256_unpackhi_epi8(cbPairs, zero), bias);
+        const __m256i crLo = _mm256_sub_epi16(_mm256_unpacklo_epi8(crPairs, zero), bias);
+        const __m256i crHi = _mm256_sub_epi16(_mm256_unpackhi_epi8(crPairs, zero), bias);
+        const __m256i kB = _mm256_set1_epi16(-14943);
+        const __m256i kR = _mm256_set1_epi16(26345);
+        const __m256i kGb = _mm256_set1_epi16(22554);
+        const __m256i kGr = _mm256_set1_epi16(-18734);
+        const __m256i bLo = _mm256_add_epi16(_mm256_add_epi16(cbLo, cbLo), _mm256_mulhi_epi16(cbLo, kB));
+        const __m256i bHi = _mm256_add_epi16(_mm256_add_epi16(cbHi, cbHi), _mm256_mulhi_epi16(cbHi, kB));
+        const __m256i rLo = _mm256_add_epi16(crLo, _mm256_mulhi_epi16(crLo, kR));
+        const __m256i rHi = _mm256_add_epi16(crHi, _mm256_mulhi_epi16(crHi, kR));
+        const __m256i gLo = _mm256_add_epi16(_mm256_mulhi_epi16(cbLo, kGb),
+                                             _mm256_add_epi16(crLo, _mm256_mulhi_epi16(crLo, kGr)));
+        const __m256i gHi = _mm256_add_epi16(_mm256_mulhi_epi16(cbHi, kGb),
+                                             _mm256_add_epi16(crHi, _mm256_mulhi_epi16(crHi, kGr)));
+        // Rows 2cy and 2cy+1, one per half.
+        const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mcu + 32 * cy));
+        const __m256i yl = _mm256_unpacklo_epi8(luma, zero);
+        const __m256i yh = _mm256_unpackhi_epi8(luma, zero);
+        const __m256i channel[3] = {
+            _mm256_packus_epi16(_mm256_add_epi16(yl, bLo), _mm256_add_epi16(yh, bHi)),
+            _mm256_packus_epi16(_mm256_sub_epi16(yl, gLo), _mm256_sub_epi16(yh, gHi)),
+            _mm256_packus_epi16(_mm256_add_epi16(yl, rLo), _mm256_add_epi16(yh, rHi))};
+        uint8_t* upper = state->RowTable[y + 2 * cy] + 3 * x;
+        uint8_t* lower = state->RowTable[y + 2 * cy + 1] + 3 * x;
+        for (int chunk = 0; chunk < 3; ++chunk) {
+            const __m256i v = _mm256_or_si256(
+                _mm256_or_si256(_mm256_shuffle_epi8(channel[0], masks[chunk][0]),
+                                _mm256_shuffle_epi8(channel[1], masks[chunk][1])),
+                _mm256_shuffle_epi8(channel[2], masks[chunk][2]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(upper + 16 * chunk), _mm256_castsi256_si128(v));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + 16 * chunk),
+                             _mm256_extracti128_si256(v, 1));
+        }
+    }
+    _mm256_zeroupper();
+}
+
 }  // namespace
 
 bool X86KernelsFor(DecoderPath path, McuKernels* kernels) {
     __builtin_cpu_init();
     const bool ssse3 = __builtin_cpu_supports("ssse3");
     if (path == DecoderPath::Ssse3 && ssse3) {
-        *kernels = McuKernels{TransformMcuSse2, WriteMcuBgrSsse3};
+        *kernels = McuKernels{TransformMcuSse2, WriteMcuBgrSsse3, WriteMcuI420Sse2};
         return true;
     }
     if (path == DecoderPath::Avx2 && ssse3 && __builtin_cpu_supports("avx2")) {
-        *kernels = McuKernels{TransformMcuAvx2, WriteMcuBgrSsse3};
+        *kernels = McuKernels{TransformMcuAvx2, WriteMcuBgrAvx2, WriteMcuI420Sse2};
         return true;
     }
     return false;
