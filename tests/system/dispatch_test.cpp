@@ -59,6 +59,20 @@ TEST_F(Dispatch, LoadAndArrivalReportTheirStatusAndTheStreamInfoAnnouncesOnePin)
   EXPECT_TRUE(answered.CompletedOnce());
 }
 
+TEST_F(Dispatch, ACameraThatNeverBecomesReadyIsNotAttachedAndLeavesNothingBehind) {
+  auto busy = std::make_shared<host::sim::SimCamera>();
+  busy->SetAlwaysBusy(true);
+  NTSTATUS status = STATUS_SUCCESS;
+  EXPECT_FALSE(Driver().Attach(busy, &status));
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Kernel().pool().Live(0x206D6457).Blocks, 0u);
+  EXPECT_EQ(Kernel().pool().Live(host::kLibraryPoolTag).Blocks, 0u);
+  EXPECT_EQ(Kernel().names().LinkCount(), 0u);
+  // The driver still serves the next camera.
+  auto camera = Attach();
+  EXPECT_TRUE(camera);
+}
+
 TEST_F(Dispatch, BulkModeOtherThanZeroRefusesEveryOpenUntilItIsZeroAgain) {
   auto camera = Attach();
   ASSERT_TRUE(camera);
