@@ -28,12 +28,12 @@ std::vector<uint8_t> FlatI420(int width, int height, uint8_t y, uint8_t cb, uint
 
 // First codes per length (2..16) of the canonical codes that BITS implies
 // (T.81 C.2), or -1 for lengths without codes.
-std::vector<int> FirstCodes(const HuffmanSpec& spec) {
+std::vector<int> FirstCodes(const HuffmanSpec& table) {
   std::vector<int> first;
   int code = 0;
   for (int len = 1; len <= 16; ++len) {
-    if (len >= 2) first.push_back(spec.bits[len - 1] ? code : -1);
-    code = (code + spec.bits[len - 1]) << 1;
+    if (len >= 2) first.push_back(table.bits[len - 1] ? code : -1);
+    code = (code + table.bits[len - 1]) << 1;
   }
   return first;
 }
@@ -61,15 +61,15 @@ TEST(EncoderTables, HuffmanSpecsGiveTheStandardCanonicalCodes) {
   const std::vector<int> k6 = {0, 4, 10, 24, 56, 120, 246, 500, 1014, 2038, 4084, -1, 16352, 32706, 65416};
   EXPECT_EQ(FirstCodes(kAcLumaSpec), k5);
   EXPECT_EQ(FirstCodes(kAcChromaSpec), k6);
-  for (const HuffmanSpec* spec : {&kDcLumaSpec, &kDcChromaSpec, &kAcLumaSpec, &kAcChromaSpec}) {
+  for (const HuffmanSpec* table : {&kDcLumaSpec, &kDcChromaSpec, &kAcLumaSpec, &kAcChromaSpec}) {
     int total = 0;
-    for (uint8_t n : spec->bits) total += n;
-    EXPECT_EQ(total, spec->value_count);
+    for (uint8_t n : table->bits) total += n;
+    EXPECT_EQ(total, table->value_count);
   }
   // Every (run, size) symbol of a baseline AC table is present exactly once.
-  for (const HuffmanSpec* spec : {&kAcLumaSpec, &kAcChromaSpec}) {
+  for (const HuffmanSpec* table : {&kAcLumaSpec, &kAcChromaSpec}) {
     std::vector<int> seen(256, 0);
-    for (int i = 0; i < spec->value_count; ++i) ++seen[spec->values[i]];
+    for (int i = 0; i < table->value_count; ++i) ++seen[table->values[i]];
     EXPECT_EQ(seen[0x00], 1);
     EXPECT_EQ(seen[0xF0], 1);
     for (int run = 0; run < 16; ++run)

@@ -23,12 +23,12 @@ void PutU16(std::vector<uint8_t>& out, int value) {
 }
 
 // DHT segment for one table (B.2.4.2): class 0 = DC, 1 = AC.
-void PutHuffmanTable(std::vector<uint8_t>& out, int table_class, int id, const encoder::HuffmanSpec& spec) {
+void PutHuffmanTable(std::vector<uint8_t>& out, int table_class, int id, const encoder::HuffmanSpec& table) {
   PutMarker(out, 0xC4);
-  PutU16(out, 2 + 1 + 16 + spec.value_count);
+  PutU16(out, 2 + 1 + 16 + table.value_count);
   out.push_back(static_cast<uint8_t>(table_class << 4 | id));
-  out.insert(out.end(), spec.bits, spec.bits + 16);
-  out.insert(out.end(), spec.values, spec.values + spec.value_count);
+  out.insert(out.end(), table.bits, table.bits + 16);
+  out.insert(out.end(), table.values, table.values + table.value_count);
 }
 
 // DQT segment for one 8-bit table (B.2.4.1), entries in zig-zag order.

@@ -22,14 +22,14 @@ struct HuffmanCodes {
   uint8_t length[256] = {};
 };
 
-HuffmanCodes DeriveCodes(const HuffmanSpec& spec) {
+HuffmanCodes DeriveCodes(const HuffmanSpec& table) {
   HuffmanCodes codes;
   uint32_t code = 0;
   int k = 0;
   for (int len = 1; len <= 16; ++len) {
-    for (int i = 0; i < spec.bits[len - 1] && k < spec.value_count; ++i, ++k) {
-      codes.code[spec.values[k]] = static_cast<uint16_t>(code);
-      codes.length[spec.values[k]] = static_cast<uint8_t>(len);
+    for (int i = 0; i < table.bits[len - 1] && k < table.value_count; ++i, ++k) {
+      codes.code[table.values[k]] = static_cast<uint16_t>(code);
+      codes.length[table.values[k]] = static_cast<uint8_t>(len);
       ++code;
     }
     code <<= 1;
