@@ -68,6 +68,7 @@ TEST_F(Dispatch, ACameraThatNeverBecomesReadyIsNotAttachedAndLeavesNothingBehind
   EXPECT_EQ(Kernel().pool().Live(0x206D6457).Blocks, 0u);
   EXPECT_EQ(Kernel().pool().Live(host::kLibraryPoolTag).Blocks, 0u);
   EXPECT_EQ(Kernel().names().LinkCount(), 0u);
+  EXPECT_EQ(Kernel().workQueue().Pending(), 0u);
   // The driver still serves the next camera.
   auto camera = Attach();
   EXPECT_TRUE(camera);
