@@ -51,6 +51,14 @@ World::World() : kernel_(host::HostOptions::ForTests()), scope_(kernel_) {
   // The driver-wide decoder is held for the whole process, as an attached
   // device holds it in service.
   if (pipeline::SharedDecoderAcquire(&kHeap) != 1) Fail("world", "cannot set up the shared decoder");
+  auto allocate = [](std::size_t bytes) {
+    return static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, driver::kDriverPoolTag));
+  };
+  stillBuffer_ = allocate(driver::kStillBufferSize);
+  lastGoodFrame_ = allocate(driver::kLastGoodFrameSize);
+  quantTables_ = allocate(driver::kQuantTablesSize);
+  interface_ = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(allocate(GET_USBD_INTERFACE_SIZE(1)));
+  if (!stillBuffer_ || !lastGoodFrame_ || !quantTables_ || !interface_) Fail("world", "no pool for the capture buffers");
 }
 
 World& TheWorld() {
@@ -86,31 +94,26 @@ void CheckPoolBalanced(const host::PoolUsage& before, const char* target) {
 }
 
 CaptureBuffers::CaptureBuffers(driver::DeviceContext* context, USHORT packetSize) : context_(context) {
-  auto allocate = [](std::size_t bytes) {
-    return static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, bytes, driver::kDriverPoolTag));
-  };
-  context->StillBuffer = allocate(driver::kStillBufferSize);
-  context->LastGoodFrame = allocate(driver::kLastGoodFrameSize);
-  context->QuantTables = allocate(driver::kQuantTablesSize);
-  if (context->QuantTables) driver::FillQuantTables(context->QuantTables);
+  World& world = TheWorld();
+  std::memset(world.stillBuffer_, host::kFreshPoolByte, driver::kStillBufferSize);
+  std::memset(world.lastGoodFrame_, host::kFreshPoolByte, driver::kLastGoodFrameSize);
+  driver::FillQuantTables(world.quantTables_);
   const ULONG size = GET_USBD_INTERFACE_SIZE(1);
-  auto* iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(allocate(size));
-  if (iface) {
-    std::memset(iface, 0, size);
-    iface->Length = static_cast<USHORT>(size);
-    iface->NumberOfPipes = 1;
-    iface->AlternateSetting = packetSize == 0 ? 0 : 5;
-    iface->Pipes[0].MaximumPacketSize = packetSize;
-  }
-  context->InterfaceCopy = iface;
+  std::memset(world.interface_, 0, size);
+  world.interface_->Length = static_cast<USHORT>(size);
+  world.interface_->NumberOfPipes = 1;
+  world.interface_->AlternateSetting = packetSize == 0 ? 0 : 5;
+  world.interface_->Pipes[0].MaximumPacketSize = packetSize;
+  context->StillBuffer = world.stillBuffer_;
+  context->LastGoodFrame = world.lastGoodFrame_;
+  context->QuantTables = world.quantTables_;
+  context->InterfaceCopy = world.interface_;
 }
 
 CaptureBuffers::~CaptureBuffers() {
-  for (UCHAR** block : {&context_->StillBuffer, &context_->LastGoodFrame, &context_->QuantTables}) {
-    if (*block) ExFreePool(*block);
-    *block = nullptr;
-  }
-  if (context_->InterfaceCopy) ExFreePool(context_->InterfaceCopy);
+  context_->StillBuffer = nullptr;
+  context_->LastGoodFrame = nullptr;
+  context_->QuantTables = nullptr;
   context_->InterfaceCopy = nullptr;
 }
 

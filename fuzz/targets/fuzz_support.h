@@ -72,12 +72,17 @@ class World {
   host::PoolUsage PoolNow() const;
 
  private:
+  friend class CaptureBuffers;
   friend World& TheWorld();
   World();
   host::HostKernel kernel_;
   host::ScopedKernel scope_;
   std::unique_ptr<host::CameraDevice> device_;
   USBCAMD_DEVICE_DATA callbacks_{};
+  UCHAR* stillBuffer_ = nullptr;
+  UCHAR* lastGoodFrame_ = nullptr;
+  UCHAR* quantTables_ = nullptr;
+  PUSBD_INTERFACE_INFORMATION interface_ = nullptr;
 };
 
 World& TheWorld();
@@ -85,11 +90,15 @@ World& TheWorld();
 // Aborts when the pool holds other blocks than before the input.
 void CheckPoolBalanced(const host::PoolUsage& before, const char* target);
 
-// Pool blocks of a capture record, freed by the destructor.
+// The pool blocks a capture record owns (still buffer, last good frame,
+// quantization tables, interface copy), lent to the record for one input.
+// They are allocated once per process and refilled with the pool's fresh
+// pattern for each input: allocating 600 KB per input under ASan would
+// cost more than the input itself.
 class CaptureBuffers {
  public:
-  explicit CaptureBuffers(driver::DeviceContext* context, USHORT packetSize);
-  ~CaptureBuffers();
+  CaptureBuffers(driver::DeviceContext* context, USHORT packetSize);
+  ~CaptureBuffers();  // takes them back from the record
   CaptureBuffers(const CaptureBuffers&) = delete;
   CaptureBuffers& operator=(const CaptureBuffers&) = delete;
 

@@ -107,7 +107,7 @@ int FuzzProperties(const uint8_t* data, std::size_t size) {
         case 3: set = PROPSETID_CAMERA_EXTENSION; break;
         case 4: set = PROPSETID_VFWWDM_KEY; break;
         case 5: set = PROPSETID_CAMERA_EXTENSION; set.Data4[7] ^= 1; break;  // a near miss
-        default: { const auto bytes = in.Take(sizeof set); set = GUID{}; std::memcpy(&set, bytes.data(), bytes.size()); }
+        default: { const auto bytes = in.Take(sizeof set); set = GUID{}; if (!bytes.empty()) std::memcpy(&set, bytes.data(), bytes.size()); }
       }
       ULONG id;
       switch (in.Pick(3)) {
@@ -125,9 +125,11 @@ int FuzzProperties(const uint8_t* data, std::size_t size) {
       std::vector<uint8_t>& body = r.shared ? r.property : r.info;
       // Contents after the request header, then the header itself.
       const auto contents = in.Take(in.U16() % 1200);
-      if (!body.empty()) std::memcpy(body.data(), contents.data(), std::min(contents.size(), body.size()));
+      if (!body.empty() && !contents.empty())
+        std::memcpy(body.data(), contents.data(), std::min(contents.size(), body.size()));
       KSPROPERTY header{set, id, flags};
-      std::memcpy(r.property.data(), &header, std::min<std::size_t>(sizeof header, r.property.size()));
+      if (!r.property.empty())
+        std::memcpy(r.property.data(), &header, std::min<std::size_t>(sizeof header, r.property.size()));
       if (!opened.empty() && in.Flag()) {
         if (r.property.size() >= kVfwHandleInOffset + 4) WriteUlongAt(r.property.data(), kVfwHandleInOffset, opened.back());
         if (body.size() >= kVfwHandleInOffset + 4) WriteUlongAt(body.data(), kVfwHandleInOffset, opened.back());

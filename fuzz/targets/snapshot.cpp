@@ -58,7 +58,7 @@ int FuzzSnapshot(const uint8_t* data, std::size_t size) {
     std::memset(ctx->CameraInfoBlock, 0, sizeof ctx->CameraInfoBlock);
     const uint16_t words = in.Flag() ? in.U16() : static_cast<uint16_t>(in.U8());
     const auto block = in.Take(in.U16() % (driver::kCameraInfoBlockSize + 1));
-    std::memcpy(ctx->CameraInfoBlock, block.data(), block.size());
+    if (!block.empty()) std::memcpy(ctx->CameraInfoBlock, block.data(), block.size());
     std::memcpy(ctx->CameraInfoBlock + kInfoBlockWordCountOffset, &words, sizeof words);
 
     const uint8_t flags = in.U8();
@@ -77,7 +77,7 @@ int FuzzSnapshot(const uint8_t* data, std::size_t size) {
     SetMailbox(in, kernel.registry(), "SnapShot");
     if (flags & 0x40) world.Device().Camera().PressButton();
     const auto still = in.Take(4096);
-    std::memcpy(ctx->StillBuffer + kSnapshotHeaderSize, still.data(), still.size());
+    if (!still.empty()) std::memcpy(ctx->StillBuffer + kSnapshotHeaderSize, still.data(), still.size());
 
     const auto posted = kernel.registry().GetValue(host::kSettingsKeyPath, "SnapShot");
     const unsigned cycles = 1 + in.Pick(4);
