@@ -29,18 +29,15 @@ namespace {
 
 constexpr int kAcIndexBits = 10;
 
-enum AcKind : uint8_t {
-    kAcCombined = 0,   // code and value bits within the index: Value is the coefficient
-    kAcCodeOnly = 1,   // code within the index, value bits beyond it: Value is the size
-    kAcEndOfBlock = 2,
-    kAcLongCode = 3,   // code longer than the index
-};
-
-// 4 bytes: the AC tables are 4 KB each and stay in the first-level cache.
+// 4 bytes: the AC tables are 4 KB each and stay in the first-level cache. Step is the
+// coefficient index advance (run + 1) of a symbol whose code and value bits both lie within
+// the index; Value is then the coefficient and Length the bits of both. Step 0 marks the rest:
+// Value 0 the end of block (Length its code), Value > 0 a code within the index whose value
+// bits lie beyond it (Value = (run + 1) << 8 | size), Value -1 a code longer than the index.
 struct AcFastEntry {
     int16_t Value;
-    uint8_t Length;  // bits consumed: code (+ value bits when combined)
-    uint8_t Info;    // run | kind << 4
+    uint8_t Length;
+    uint8_t Step;
 };
 
 constexpr int32_t ExtendValue(uint32_t v, int s) {
@@ -56,13 +53,13 @@ constexpr std::array<AcFastEntry, 1 << kAcIndexBits> BuildAcFast(
     for (int i = 0; i < (1 << kAcIndexBits); ++i) {
         const int c = detail::FindPrefix(codes, i, kAcIndexBits, kAcIndexBits);
         if (c < 0) {
-            table[i] = AcFastEntry{0, 0, kAcLongCode << 4};
+            table[i] = AcFastEntry{-1, 0, 0};
             continue;
         }
         const annexk::Code& code = codes[c];
         const int length = code.Length;
         if (code.Value == 0x00) {
-            table[i] = AcFastEntry{0, static_cast<uint8_t>(length), kAcEndOfBlock << 4};
+            table[i] = AcFastEntry{0, static_cast<uint8_t>(length), 0};
             continue;
         }
         const int run = code.Value >> 4;
@@ -72,10 +69,10 @@ constexpr std::array<AcFastEntry, 1 << kAcIndexBits> BuildAcFast(
                 (static_cast<uint32_t>(i) >> (kAcIndexBits - length - size)) & ((1u << size) - 1);
             table[i] = AcFastEntry{static_cast<int16_t>(ExtendValue(extra, size)),
                                    static_cast<uint8_t>(length + size),
-                                   static_cast<uint8_t>(run | (kAcCombined << 4))};
+                                   static_cast<uint8_t>(run + 1)};
         } else {
-            table[i] = AcFastEntry{static_cast<int16_t>(size), static_cast<uint8_t>(length),
-                                   static_cast<uint8_t>(run | (kAcCodeOnly << 4))};
+            table[i] = AcFastEntry{static_cast<int16_t>((run + 1) << 8 | size),
+                                   static_cast<uint8_t>(length), 0};
         }
     }
     return table;
@@ -83,8 +80,9 @@ constexpr std::array<AcFastEntry, 1 << kAcIndexBits> BuildAcFast(
 
 constexpr auto kAcLuminanceFast = BuildAcFast(annexk::kAcLuminanceCodes);
 constexpr auto kAcChrominanceFast = BuildAcFast(annexk::kAcChrominanceCodes);
-static_assert(kAcLuminanceFast[0b1010000000].Info == kAcEndOfBlock << 4);
-static_assert(kAcChrominanceFast[0].Info == kAcEndOfBlock << 4);
+static_assert(kAcLuminanceFast[0b1010000000].Step == 0 && kAcLuminanceFast[0b1010000000].Value == 0);
+static_assert(kAcChrominanceFast[0].Step == 0 && kAcChrominanceFast[0].Value == 0);
+static_assert(kAcLuminanceFast[1023].Value == -1 && kAcChrominanceFast[1023].Value == -1);
 
 // Codes longer than the index, resolved canonically (T.81 F.2.2.3 DECODE): at length L the
 // code is valid when code - First[L] < Count[L]; Symbols lists the values in code order.
@@ -128,7 +126,7 @@ struct FastReader {
     int Bits;             // valid bits in Buffer
 };
 
-inline uint64_t LoadBigEndian64(const uint8_t* p) {
+__attribute__((always_inline)) inline uint64_t LoadBigEndian64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, sizeof v);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
@@ -138,17 +136,17 @@ inline uint64_t LoadBigEndian64(const uint8_t* p) {
 }
 
 // Tops Bits up to 56..63 from the eight bytes at Next.
-inline void Refill(FastReader& f) {
+__attribute__((always_inline)) inline void Refill(FastReader& f) {
     f.Buffer |= LoadBigEndian64(f.Next) >> f.Bits;
     f.Next += (63 - f.Bits) >> 3;
     f.Bits |= 56;
 }
 
-inline int64_t Consumed(const FastReader& f, const uint8_t* data) {
+__attribute__((always_inline)) inline int64_t Consumed(const FastReader& f, const uint8_t* data) {
     return (f.Next - data) * 8 - f.Bits;
 }
 
-inline FastReader FastReaderAt(const uint8_t* data, int64_t consumed) {
+__attribute__((always_inline)) inline FastReader FastReaderAt(const uint8_t* data, int64_t consumed) {
     FastReader f{data + (consumed >> 3), 0, 0};
     Refill(f);
     const int skip = static_cast<int>(consumed & 7);
@@ -157,14 +155,14 @@ inline FastReader FastReaderAt(const uint8_t* data, int64_t consumed) {
     return f;
 }
 
-inline uint32_t TakeBits(FastReader& f, int bits) {  // bits 1..32
+__attribute__((always_inline)) inline uint32_t TakeBits(FastReader& f, int bits) {  // bits 1..32
     const uint32_t v = static_cast<uint32_t>(f.Buffer >> (64 - bits));
     f.Buffer <<= bits;
     f.Bits -= bits;
     return v;
 }
 
-inline void Skip(FastReader& f, int bits) {
+__attribute__((always_inline)) inline void Skip(FastReader& f, int bits) {
     f.Buffer <<= bits;
     f.Bits -= bits;
 }
@@ -203,7 +201,7 @@ inline int64_t ReferenceConsumed(const BitReader& r) { return (r.Position - r.Da
 // needs the reference decoder (a code no table holds, or a run past coefficient 63); the
 // predictor and block may then hold partial results.
 template <bool Luma>
-inline bool FastBlock(FastReader& f, int32_t* predictor, int16_t* block, uint8_t* acPresent) {
+__attribute__((always_inline)) inline bool FastBlock(FastReader& f, int32_t* predictor, int16_t* block, uint8_t* acPresent) {
     if (f.Bits < 32) Refill(f);
     int category;
     if constexpr (Luma) {
@@ -229,53 +227,51 @@ inline bool FastBlock(FastReader& f, int32_t* predictor, int16_t* block, uint8_t
 
     const AcFastEntry* table = Luma ? kAcLuminanceFast.data() : kAcChrominanceFast.data();
     const LongCodes& longCodes = Luma ? kAcLuminanceLong : kAcChrominanceLong;
+    // k is the index after the last coefficient stored; a symbol stores at k + run.
     int k = 1;
-    uint8_t any = 0;
     for (;;) {
         if (f.Bits < 26) Refill(f);
         const AcFastEntry e = table[f.Buffer >> (64 - kAcIndexBits)];
-        const int kindOf = e.Info >> 4;
-        if (kindOf == kAcCombined) {
+        if (e.Step != 0) {
             Skip(f, e.Length);
-            k += e.Info & 15;
-            block[kNaturalOrder[k]] = e.Value;
-        } else if (kindOf == kAcEndOfBlock) {
+            k += e.Step;
+            block[kNaturalOrder[k - 1]] = e.Value;
+        } else if (e.Value == 0) {
             Skip(f, e.Length);
             break;
         } else {
-            int run;
+            int step;
             int size;
-            if (kindOf == kAcCodeOnly) {
+            if (e.Value > 0) {
                 Skip(f, e.Length);
-                run = e.Info & 15;
-                size = e.Value;
+                step = e.Value >> 8;
+                size = e.Value & 15;
             } else {
                 int length = kAcIndexBits + 1;
                 for (;; ++length) {
                     if (length > 16) return false;
                     const int32_t first = longCodes.First[length];
-                    const uint32_t offset =
-                        static_cast<uint32_t>(f.Buffer >> (64 - length)) - static_cast<uint32_t>(first);
+                    const uint32_t offset = static_cast<uint32_t>(f.Buffer >> (64 - length)) -
+                                            static_cast<uint32_t>(first);
                     if (first >= 0 && offset < static_cast<uint32_t>(longCodes.Count[length])) {
                         const uint8_t symbol = longCodes.Symbols[longCodes.Offset[length] + offset];
-                        run = symbol >> 4;
+                        step = (symbol >> 4) + 1;
                         size = symbol & 15;
                         break;
                     }
                 }
                 Skip(f, length);
             }
-            k += run;
-            block[kNaturalOrder[k]] =
+            k += step;
+            block[kNaturalOrder[k - 1]] =
                 static_cast<int16_t>(size == 0 ? 0 : ExtendValue(TakeBits(f, size), size));
         }
-        any = 1;
-        if (++k >= 64) {
-            if (k > 64) return false;
+        if (k >= 64) {
+            if (k > 64) return false;  // a run past coefficient 63
             break;
         }
     }
-    *acPresent = any;
+    *acPresent = k > 1;
     return true;
 }
 
@@ -290,6 +286,7 @@ int Commit(DecoderState* state, const BitReader& reader, int result) {
 
 void TransformMcuPortable(DecoderState* state, const uint8_t acPresent[6]) {
     for (int b = 0; b < 6; ++b) {
+        // The transform leaves the blocks zero for the next MCU.
         const int16_t* multipliers = b < 4 ? state->LuminanceDequant : state->ChrominanceDequant;
         if (acPresent[b] == 0) {
             std::memset(state->PixelBlocks[b], DcOnlySample(state->Coefficients[b][0], multipliers[0]),
@@ -298,6 +295,7 @@ void TransformMcuPortable(DecoderState* state, const uint8_t acPresent[6]) {
             InverseTransformBlock(state->Coefficients[b], multipliers, state->Workspace,
                                   state->PixelBlocks[b]);
         }
+        std::memset(state->Coefficients[b], 0, sizeof state->Coefficients[b]);
     }
 }
 
@@ -312,8 +310,13 @@ bool FastKernelsFor(DecoderPath path, McuKernels* kernels) {
     return X86KernelsFor(path, kernels);
 }
 
-int DecodePictureFast(DecoderState* state, const uint8_t* data, int32_t length, int kind,
-                      const McuKernels& kernels) {
+namespace {
+
+// The MCU walk; inlined into one entry per instruction set, so the bit buffer's shifts use
+// the best the processor has (BMI2 shifts take any register count and leave the flags alone).
+__attribute__((always_inline)) inline int WalkMcus(DecoderState* state, const uint8_t* data,
+                                                  int32_t length, int kind,
+                                                  const McuKernels& kernels) {
     const DecoderTables& tables = SharedDecoderTables();
     // Blocks starting at or before this bit run on the fast reader.
     const int64_t fastLimit = int64_t{length} * 8 - kFastMargin;
@@ -370,11 +373,32 @@ int DecodePictureFast(DecoderState* state, const uint8_t* data, int32_t length, 
             } else {
                 kernels.WriteMcuI420(state, x, y);
             }
-            std::memset(state->Coefficients, 0, sizeof state->Coefficients);
         }
     }
     const int64_t consumed = slow ? ReferenceConsumed(reference) : Consumed(fast, data);
     return Commit(state, ReferenceReaderAt(data, length, consumed), 1);
+}
+
+}  // namespace
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("bmi2"))) static int WalkMcusBmi2(DecoderState* state, const uint8_t* data,
+                                                        int32_t length, int kind,
+                                                        const McuKernels& kernels) {
+    return WalkMcus(state, data, length, kind, kernels);
+}
+#endif
+
+int DecodePictureFast(DecoderState* state, const uint8_t* data, int32_t length, int kind,
+                      const McuKernels& kernels) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool bmi2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi2") != 0;
+    }();
+    if (bmi2) return WalkMcusBmi2(state, data, length, kind, kernels);
+#endif
+    return WalkMcus(state, data, length, kind, kernels);
 }
 
 }  // namespace dualcam::decoder
