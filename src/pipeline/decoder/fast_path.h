@@ -22,8 +22,8 @@ namespace dualcam::decoder {
 // (rows of 16 bytes, so a picture row of the MCU is one load) followed by the two 8x8 chroma
 // blocks.
 struct McuKernels {
-    // Inverse-transforms the MCU's six coefficient blocks. A block whose acPresent entry is 0
-    // holds only its DC coefficient.
+    // Inverse-transforms the MCU's six coefficient blocks and leaves them zero for the next
+    // MCU. A block whose acPresent entry is 0 holds only its DC coefficient.
     void (*TransformMcu)(DecoderState* state, const uint8_t acPresent[6]);
     // Write the MCU at (x, y) through the row table: B,G,R pixels, or I420 planes.
     void (*WriteMcuBgr)(const DecoderState* state, const DecoderTables& tables, int x, int y);

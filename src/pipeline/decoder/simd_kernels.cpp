@@ -99,15 +99,17 @@ DUALCAM_SSE2 void Transpose128(__m128i r[8]) {
 }
 
 // Samples of one block to out, rows `stride` bytes apart.
-__attribute__((target("sse2"))) void TransformBlockSse2(const int16_t* coefficients,
+// The coefficients are left zero.
+__attribute__((target("sse2"))) void TransformBlockSse2(int16_t* coefficients,
                                                         const int16_t* multipliers, uint8_t* out,
                                                         int stride) {
     __m128i x[8];
     // Columns: vector r holds row r of every column, dequantized (P = low half of the product).
     for (int r = 0; r < 8; ++r) {
-        x[r] = _mm_mullo_epi16(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * r)),
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(multipliers + 8 * r)));
+        auto* row = reinterpret_cast<__m128i*>(coefficients + 8 * r);
+        x[r] = _mm_mullo_epi16(_mm_loadu_si128(row),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(multipliers + 8 * r)));
+        _mm_storeu_si128(row, _mm_setzero_si128());
     }
     Transform128(x);
     // Rows: vector c holds workspace column c of every row.
@@ -148,6 +150,7 @@ __attribute__((target("sse2"))) void TransformMcuSse2(DecoderState* state,
         uint8_t* out = McuBlockOut(state, b, &stride);
         if (acPresent[b] == 0) {
             FillBlock(out, stride, DcOnlySample(state->Coefficients[b][0], multipliers[0]));
+            state->Coefficients[b][0] = 0;
         } else {
             TransformBlockSse2(state->Coefficients[b], multipliers, out, stride);
         }
@@ -241,14 +244,18 @@ DUALCAM_AVX2 void Transpose256(__m256i r[8]) {
 
 // Blocks a and b share one multiplier table. Luminance pairs (a left of b) land as eight
 // 16-byte rows at `out`, 16 bytes apart; the chroma pair as two 8x8 blocks, b after a.
+// Both blocks are left zero.
 template <bool Luma>
-__attribute__((target("avx2"))) void TransformPairAvx2(const int16_t* a, const int16_t* b,
+__attribute__((target("avx2"))) void TransformPairAvx2(int16_t* a, int16_t* b,
                                                        const int16_t* multipliers, uint8_t* out) {
     __m256i x[8];
     for (int r = 0; r < 8; ++r) {
+        auto* rowA = reinterpret_cast<__m128i*>(a + 8 * r);
+        auto* rowB = reinterpret_cast<__m128i*>(b + 8 * r);
         const __m256i coefficients = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 8 * r))),
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 8 * r)), 1);
+            _mm256_castsi128_si256(_mm_loadu_si128(rowA)), _mm_loadu_si128(rowB), 1);
+        _mm_storeu_si128(rowA, _mm_setzero_si128());
+        _mm_storeu_si128(rowB, _mm_setzero_si128());
         const __m256i m = _mm256_broadcastsi128_si256(
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(multipliers + 8 * r)));
         x[r] = _mm256_mullo_epi16(coefficients, m);
@@ -287,6 +294,8 @@ __attribute__((target("avx2"))) void TransformMcuAvx2(DecoderState* state,
             for (int r = 0; r < 8; ++r) {
                 _mm_store_si128(reinterpret_cast<__m128i*>(out + 16 * r), row);
             }
+            state->Coefficients[b][0] = 0;
+            state->Coefficients[b + 1][0] = 0;
         } else {
             TransformPairAvx2<true>(state->Coefficients[b], state->Coefficients[b + 1],
                                     state->LuminanceDequant, out);
@@ -296,6 +305,8 @@ __attribute__((target("avx2"))) void TransformMcuAvx2(DecoderState* state,
         const int16_t c0 = state->ChrominanceDequant[0];
         std::memset(mcu + 256, DcOnlySample(state->Coefficients[4][0], c0), 64);
         std::memset(mcu + 320, DcOnlySample(state->Coefficients[5][0], c0), 64);
+        state->Coefficients[4][0] = 0;
+        state->Coefficients[5][0] = 0;
     } else {
         TransformPairAvx2<false>(state->Coefficients[4], state->Coefficients[5],
                                  state->ChrominanceDequant, mcu + 256);
