@@ -1,0 +1,38 @@
+// What a streaming device holds in memory: its own record and pool blocks,
+// plus its share of the driver-wide decoder (record, two work pictures and
+// the static tables), counted once however many devices stream. The sums are
+// recorded as test properties (and printed) so the performance notes quote
+// measured figures, and held to a budget so a grown buffer is noticed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "driver/device_context.h"
+#include "pipeline/decoder/decoder.h"
+
+namespace dualcam {
+namespace {
+
+constexpr std::size_t kBudgetPerDevice = 1536 * 1024;  // 1.5 MB
+
+TEST(DeviceMemory, DevicesStayWithinTheBudgetWithTheSharedDecoderCountedOnce) {
+    // Per device: the record and the two pool blocks (the interface copy is a few hundred bytes
+    // more, sized by the bus).
+    const std::size_t device =
+        sizeof(driver::DeviceContext) + driver::kStillBufferSize + driver::kLastGoodFrameSize;
+    // Shared: the decoder record, its two work pictures and the static tables.
+    const std::size_t shared = sizeof(decoder::DecoderState) + 2 * decoder::kWorkBufferSize +
+                               sizeof(decoder::DecoderTables);
+    std::printf("device %zu bytes, shared decoder %zu bytes (record %zu, work %zu, tables %zu)\n",
+                device, shared, sizeof(decoder::DecoderState), 2 * decoder::kWorkBufferSize,
+                sizeof(decoder::DecoderTables));
+    ::testing::Test::RecordProperty("device_bytes", static_cast<int>(device));
+    ::testing::Test::RecordProperty("shared_bytes", static_cast<int>(shared));
+    EXPECT_LE(device, kBudgetPerDevice);
+    // A lone device carries the whole shared part (about 1.9 MB together); from two devices on,
+    // each stays within the budget.
+    EXPECT_LE(2 * device + shared, 2 * kBudgetPerDevice);
+}
+
+}  // namespace
+}  // namespace dualcam
