@@ -354,18 +354,19 @@ int RunCapture(std::span<const std::string_view> args) {
   const DataHome home = OpenHome(options.home);
   auto sim_camera = MakeCamera(options);
 
-  DriverSession session(home, /*realtime=*/true, sim_camera);
-  host::CaptureCamera& camera = session.camera();
-  for (const ControlSetting& setting : options.settings) session.Apply(setting);
-
-  const host::StreamInfo info = camera.GetStreamInfo();
-  const KS_DATARANGE_VIDEO* range = host::FindRange(info, options.format->compression, options.width, options.height);
-  if (info.Status != STATUS_SUCCESS || range == nullptr)
+  // The offered list decides the rate; outputs are opened before the
+  // driver starts, so that a bad path costs nothing.
+  const auto offered = std::find_if(driver::CaptureFormats.begin(), driver::CaptureFormats.end(), [&](const KS_DATARANGE_VIDEO& r) {
+    const KS_BITMAPINFOHEADER& bitmap = r.VideoInfoHeader.bmiHeader;
+    return bitmap.biCompression == options.format->compression && bitmap.biWidth == options.width &&
+           bitmap.biHeight == options.height;
+  });
+  if (offered == driver::CaptureFormats.end())
     UsageError("the driver does not offer " + std::string(options.format->name) + " at " +
                std::to_string(options.width) + "x" + std::to_string(options.height));
-  const LONGLONG interval = range->VideoInfoHeader.AvgTimePerFrame > 0 ? range->VideoInfoHeader.AvgTimePerFrame : 333333;
+  const LONGLONG interval = offered->VideoInfoHeader.AvgTimePerFrame > 0 ? offered->VideoInfoHeader.AvgTimePerFrame : 333333;
   const int frames = options.frames ? *options.frames
-                     : options.seconds ? std::max(1, static_cast<int>(std::ceil(*options.seconds * 1e7 / static_cast<double>(interval))))
+                     : options.seconds ? std::max(1, static_cast<int>(std::ceil(*options.seconds * 1e7 / static_cast<double>(interval) - 1e-3)))
                                        : 60;
 
   std::vector<std::unique_ptr<Sink>> sinks;
@@ -374,6 +375,17 @@ int RunCapture(std::span<const std::string_view> args) {
   std::FILE* report = std::any_of(options.outputs.begin(), options.outputs.end(), [](const std::string& o) { return o == "-"; })
                           ? stderr
                           : stdout;
+
+  DriverSession session(home, /*realtime=*/true, sim_camera);
+  host::CaptureCamera& camera = session.camera();
+  for (const ControlSetting& setting : options.settings) session.Apply(setting);
+
+  // The format to open is the one the device itself announces.
+  const host::StreamInfo info = camera.GetStreamInfo();
+  const KS_DATARANGE_VIDEO* range = host::FindRange(info, options.format->compression, options.width, options.height);
+  if (info.Status != STATUS_SUCCESS || range == nullptr)
+    UsageError("the driver does not offer " + std::string(options.format->name) + " at " +
+               std::to_string(options.width) + "x" + std::to_string(options.height));
 
   NTSTATUS status = STATUS_SUCCESS;
   auto stream = camera.OpenStream(host::FormatFromRange(*range), &status);

@@ -1,0 +1,155 @@
+// The commands around a capture, run as a user runs them: reg, ctl, info,
+// snapshot without a capture, help on every command, and where the data
+// folder lives.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "cli_harness.h"
+
+namespace dualcam::cli::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using dualcam::testing::RunTool;
+
+void ExpectUserError(const ToolRun& run, const std::string& command, const std::string& words) {
+  EXPECT_EQ(run.exit_status, 1) << run.err;
+  EXPECT_EQ(run.err.rfind("dualcam " + command + ": ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find(words), std::string::npos) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+}
+
+TEST(CliReg, ValuesAreWrittenReadListedAndDeleted) {
+  CliWorld world;
+  auto run = world.Run({"reg", "list"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("no values yet"), std::string::npos);
+  EXPECT_TRUE(fs::exists(world.Home() / "registry.db")) << "the first run installs the data folder";
+  EXPECT_TRUE(fs::is_directory(world.Home() / "SystemRoot" / "twain_32" / "Orvantic" / "Mv7730"));
+
+  EXPECT_EQ(world.Run({"reg", "set", "White Balance", "0x0c"}).exit_status, 0);
+  EXPECT_EQ(world.Run({"reg", "set", "Label", "kitchen camera", "--string"}).exit_status, 0);
+  EXPECT_EQ(world.Run({"reg", "get", "White Balance"}).out, "12\n");
+  EXPECT_EQ(world.Run({"reg", "get", "Label"}).out, "kitchen camera\n");
+  run = world.Run({"reg", "list"});
+  EXPECT_NE(run.out.find("White Balance  REG_DWORD  12 (0xc)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("REG_SZ"), std::string::npos) << run.out;
+  EXPECT_EQ(world.Run({"reg", "delete", "Label"}).exit_status, 0);
+  ExpectUserError(world.Run({"reg", "get", "Label"}), "reg", "no value 'Label'");
+  ExpectUserError(world.Run({"reg", "delete", "Label"}), "reg", "no value 'Label'");
+  ExpectUserError(world.Run({"reg", "set", "Gamma", "three"}), "reg", "not a 32-bit number");
+  ExpectUserError(world.Run({"reg", "set", "Gamma", "4294967296"}), "reg", "not a 32-bit number");
+  ExpectUserError(world.Run({"reg", "set", "Gamma"}), "reg", "NAME VALUE");
+  ExpectUserError(world.Run({"reg", "rename", "A", "B"}), "reg", "unknown action");
+  ExpectUserError(world.Run({"reg", "get", "A", "--string"}), "reg", "--string");
+}
+
+TEST(CliCtl, ControlsShowRangesDefaultsAndStoredValues) {
+  CliWorld world;
+  auto run = world.Run({"ctl", "list"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 8) << run.out;
+  EXPECT_NE(run.out.find("brightness     min=0 max=255 step=1 default=128 value=128"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("hue            min=0 max=719"), std::string::npos) << run.out;
+
+  run = world.Run({"ctl", "set", "gamma=4", "contrast=7", "exposure=20"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(world.Run({"ctl", "get", "gamma", "contrast", "exposure"}).out, "gamma: 4\ncontrast: 7\nexposure: 20\n");
+  EXPECT_EQ(world.Run({"reg", "get", "Gamma"}).out, "4\n");
+  EXPECT_EQ(world.Run({"ctl", "set", "white-balance=auto"}).exit_status, 0);
+  EXPECT_NE(world.Run({"ctl", "get", "white_balance"}).out.find("(auto)"), std::string::npos);
+
+  ExpectUserError(world.Run({"ctl", "get", "zoom"}), "ctl", "unknown control 'zoom'");
+  ExpectUserError(world.Run({"ctl", "set", "gamma=10"}), "ctl", "out of range for gamma (0..9)");
+  ExpectUserError(world.Run({"ctl", "set", "hue=-1"}), "ctl", "out of range");
+  ExpectUserError(world.Run({"ctl", "set", "gamma"}), "ctl", "NAME=VALUE");
+  ExpectUserError(world.Run({"ctl", "set", "sharpness=auto"}), "ctl", "no automatic mode");
+  // A refused list leaves the stored values alone.
+  EXPECT_EQ(world.Run({"ctl", "set", "gamma=2", "contrast=99"}).exit_status, 1);
+  EXPECT_EQ(world.Run({"ctl", "get", "gamma"}).out, "gamma: 4\n");
+}
+
+TEST(CliCtl, AControlChangeKeepsARunningCaptureVisibleToSnapshot) {
+  CliWorld world;
+  // What a capture in another process publishes while it streams.
+  ASSERT_EQ(world.Run({"reg", "set", "DriverStatus", "5"}).exit_status, 0);
+  ASSERT_EQ(world.Run({"reg", "set", "IsoMode", "1"}).exit_status, 0);
+  ASSERT_EQ(world.Run({"ctl", "set", "brightness=90"}).exit_status, 0);
+  EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "5\n");
+  EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "1\n");
+}
+
+TEST(CliInfo, ShowsTheOfferedFormatsAndWhereStateLives) {
+  CliWorld world;
+  const auto run = world.Run({"info"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  for (const char* line : {"i420    320x240   115200 bytes/frame  30 fps", "rgb24   352x288   304128 bytes/frame",
+                           "vqj9    160x120", "Dual Mode Cameras", "DriverStatus:   - (not written yet"})
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+  EXPECT_NE(run.out.find((world.Home() / "registry.db").string()), std::string::npos);
+}
+
+TEST(CliSnapshot, WithoutACaptureFailsClearlyAndWithdrawsTheRequest) {
+  CliWorld world;
+  ExpectUserError(world.Run({"snapshot", world.Path("s.png").string()}), "snapshot", "no capture is running");
+  // A capture whose process died left "stream open" behind: the deadline
+  // catches it and the request is taken back.
+  ASSERT_EQ(world.Run({"reg", "set", "DriverStatus", "5"}).exit_status, 0);
+  ASSERT_EQ(world.Run({"reg", "set", "IsoMode", "1"}).exit_status, 0);
+  ExpectUserError(world.Run({"snapshot", world.Path("s.png").string(), "--timeout", "1"}), "snapshot", "no answer");
+  EXPECT_EQ(world.Run({"reg", "get", "SnapShoot"}).out, "0\n");
+  EXPECT_FALSE(fs::exists(world.Path("s.png")));
+  ExpectUserError(world.Run({"snapshot", "s.jpg"}), "snapshot", ".png");
+  ExpectUserError(world.Run({"snapshot", "--timeout", "0"}), "snapshot", "--timeout");
+}
+
+TEST(CliCommands, HelpEverywhereAndOneLineErrors) {
+  for (const char* command : {"capture", "ctl", "reg", "snapshot", "info", "decode", "encode"}) {
+    const auto run = RunTool({command, "--help"});
+    EXPECT_EQ(run.exit_status, 0) << command;
+    EXPECT_EQ(run.out.rfind(std::string("usage: dualcam ") + command, 0), 0u) << run.out;
+  }
+  auto run = RunTool({"--help"});
+  EXPECT_EQ(run.exit_status, 0);
+  for (const char* command : {"capture", "ctl", "reg", "snapshot", "info", "decode", "encode"})
+    EXPECT_NE(run.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+  EXPECT_EQ(RunTool({}).exit_status, 1);
+  run = RunTool({"record"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("unknown command 'record'"), std::string::npos);
+  run = RunTool({"info", "--home"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("--home needs a value"), std::string::npos);
+}
+
+TEST(CliCommands, DataFolderFollowsTheEnvironment) {
+  dualcam::testing::TempDir temp("dualcam-cli-env");
+  const std::string saved_home = getenv("HOME") ? getenv("HOME") : "";
+  const char* saved_dualcam = getenv("DUALCAM_HOME");
+  const std::string saved_dualcam_copy = saved_dualcam ? saved_dualcam : "";
+  const char* saved_xdg = getenv("XDG_DATA_HOME");
+  const std::string saved_xdg_copy = saved_xdg ? saved_xdg : "";
+
+  unsetenv("DUALCAM_HOME");
+  setenv("XDG_DATA_HOME", (temp / "xdg").c_str(), 1);
+  EXPECT_EQ(RunTool({"reg", "set", "A", "1"}).exit_status, 0);
+  EXPECT_TRUE(fs::exists(temp / "xdg" / "dualcam" / "registry.db"));
+  unsetenv("XDG_DATA_HOME");
+  setenv("HOME", (temp / "user").c_str(), 1);
+  EXPECT_EQ(RunTool({"reg", "set", "A", "2"}).exit_status, 0);
+  EXPECT_TRUE(fs::exists(temp / "user" / ".local" / "share" / "dualcam" / "registry.db"));
+  setenv("DUALCAM_HOME", (temp / "mine").c_str(), 1);
+  EXPECT_EQ(RunTool({"reg", "set", "A", "3"}).exit_status, 0);
+  EXPECT_EQ(RunTool({"reg", "get", "A"}).out, "3\n");
+  EXPECT_EQ(RunTool({"reg", "get", "A", "--home", (temp / "user" / ".local" / "share" / "dualcam").string()}).out, "2\n");
+  // An unusable folder is a one-line error.
+  setenv("DUALCAM_HOME", "/proc/self/no-such", 1);
+  ExpectUserError(RunTool({"reg", "list"}), "reg", "cannot create the data folder");
+
+  setenv("HOME", saved_home.c_str(), 1);
+  if (saved_dualcam) setenv("DUALCAM_HOME", saved_dualcam_copy.c_str(), 1); else unsetenv("DUALCAM_HOME");
+  if (saved_xdg) setenv("XDG_DATA_HOME", saved_xdg_copy.c_str(), 1); else unsetenv("XDG_DATA_HOME");
+}
+
+}  // namespace
+}  // namespace dualcam::cli::testing

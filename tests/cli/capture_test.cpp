@@ -1,0 +1,229 @@
+// `dualcam capture` run as a user runs it: every output kind read back by
+// readers of our own (YUV4MPEG2 parser here, libpng), pictures checked
+// against the scene, raw buffers against `dualcam decode`, controls at start
+// against the picture and the settings store, damaged packets against the
+// summary, and every user error as one line with status 1.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "cli_harness.h"
+#include "host/encoder/picture.h"
+#include "support/picture_io.h"
+
+namespace dualcam::cli::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using dualcam::testing::LoadPng;
+using dualcam::testing::ReadFileBytes;
+using dualcam::testing::TestDataPath;
+
+Y4m ReadY4m(const fs::path& path) {
+  const auto bytes = ReadFileBytes(path);
+  EXPECT_TRUE(bytes.has_value()) << path;
+  std::string error;
+  auto y4m = ParseY4m(bytes.value_or(std::vector<uint8_t>{}), &error);
+  EXPECT_TRUE(y4m.has_value()) << error;
+  return y4m.value_or(Y4m{});
+}
+
+// A number the summary reports, e.g. Count(out, "repeated").
+int Count(const std::string& summary, const std::string& what) {
+  std::smatch match;
+  if (!std::regex_search(summary, match, std::regex("([0-9]+) " + what))) return -1;
+  return std::stoi(match[1]);
+}
+
+std::vector<uint8_t> LumaOf(const encoder::RgbPicture& rgb) {
+  auto i420 = encoder::RgbToI420(rgb).bytes;
+  i420.resize(static_cast<std::size_t>(rgb.width) * rgb.height);
+  return i420;
+}
+
+TEST(CliCapture, Y4mOfThePhotographShowsThePhotograph) {
+  CliWorld world;
+  const auto run = world.Run({"capture", "--format", "i420", "--size", "176x144", "--frames", "6", "--fast", "--scene",
+                              TestDataPath("kodim15_176x144.png").string(), "--output", world.Path("v.y4m").string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(Count(run.out, "delivered,"), 6) << run.out;
+  const Y4m y4m = ReadY4m(world.Path("v.y4m"));
+  EXPECT_EQ(y4m.width, 176);
+  EXPECT_EQ(y4m.height, 144);
+  EXPECT_EQ(y4m.rate_num, 30);
+  EXPECT_EQ(y4m.rate_den, 1);
+  EXPECT_EQ(y4m.interlace, "p");
+  EXPECT_EQ(y4m.chroma, "420jpeg");
+  EXPECT_EQ(y4m.colour_range, "FULL");
+  ASSERT_EQ(y4m.frames.size(), 6u);
+  EXPECT_FALSE(fs::exists(world.Path("v.y4m.part")));
+
+  const auto photo = LoadPng(TestDataPath("kodim15_176x144.png"));
+  ASSERT_TRUE(photo.has_value());
+  const auto expected = LumaOf(*photo);
+  for (std::size_t i = 0; i < y4m.frames.size(); ++i) {
+    const std::vector<uint8_t> luma(y4m.frames[i].begin(), y4m.frames[i].begin() + expected.size());
+    EXPECT_GT(dualcam::testing::Compare(luma, expected).psnr, 26.0) << "frame " << i + 1;
+  }
+}
+
+TEST(CliCapture, PngFolderAndY4mCarryTheSameMovingPictures) {
+  struct Case {
+    const char* format;
+    const char* size;
+    int width, height;
+  };
+  for (const Case& c : {Case{"rgb24", "352x288", 352, 288}, Case{"vqj9", "160x120", 160, 120}}) {
+    SCOPED_TRACE(c.format);
+    CliWorld world;
+    const auto run = world.Run({"capture", "--format", c.format, "--size", c.size, "--frames", "4", "--fast",
+                                "--output", world.Path("v.y4m").string(), "--output", world.Path("pngs").string() + "/"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const Y4m y4m = ReadY4m(world.Path("v.y4m"));
+    ASSERT_EQ(y4m.frames.size(), 4u);
+    EXPECT_EQ(y4m.width, c.width);
+    for (int i = 1; i <= 4; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "frame-%05d.png", i);
+      const auto png = LoadPng(world.Path("pngs") / name);
+      ASSERT_TRUE(png.has_value()) << name;
+      ASSERT_EQ(png->width, c.width);
+      ASSERT_EQ(png->height, c.height);
+      // The same picture in both, up to one colour conversion each way.
+      const auto luma = LumaOf(*png);
+      const std::vector<uint8_t> video(y4m.frames[i - 1].begin(), y4m.frames[i - 1].begin() + luma.size());
+      EXPECT_GT(dualcam::testing::Compare(luma, video).psnr, 40.0) << name;
+    }
+    EXPECT_FALSE(fs::exists(world.Path("pngs") / "frame-00005.png"));
+    // The scene moves two pixels a frame: consecutive pictures differ.
+    EXPECT_NE(y4m.frames[0], y4m.frames[1]);
+  }
+}
+
+TEST(CliCapture, RawBuffersRenderThroughDecodeExactlyAsCaptured) {
+  CliWorld world;
+  auto run = world.Run({"capture", "--format", "vqj9", "--size", "176x144", "--frames", "3", "--fast", "--raw",
+                        "--output", world.Path("raw").string() + "/", "--output", world.Path("v.y4m").string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const Y4m y4m = ReadY4m(world.Path("v.y4m"));
+  ASSERT_EQ(y4m.frames.size(), 3u);
+  run = dualcam::testing::RunTool({"decode", "--size", "176x144", (world.Path("raw") / "frame-00002.vqj9").string(),
+                                   world.Path("f2.yuv").string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(ReadFileBytes(world.Path("f2.yuv")), y4m.frames[1]);
+
+  // RGB buffers are the driver's bottom-up B,G,R rows, byte for byte.
+  run = world.Run({"capture", "--frames", "2", "--fast", "--size", "160x120", "--raw", "--output",
+                   world.Path("bgr").string() + "/"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const auto bgr = ReadFileBytes(world.Path("bgr") / "frame-00002.bgr");
+  ASSERT_TRUE(bgr.has_value());
+  EXPECT_EQ(bgr->size(), 160u * 120 * 3);
+}
+
+TEST(CliCapture, StandardOutputCarriesOnlyTheVideo) {
+  CliWorld world;
+  const auto run = world.Run({"capture", "--frames", "2", "--fast", "--size", "160x120", "--format", "i420",
+                              "--output", "-"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  std::string error;
+  const auto y4m = ParseY4m(std::vector<uint8_t>(run.out.begin(), run.out.end()), &error);
+  ASSERT_TRUE(y4m.has_value()) << error;
+  EXPECT_EQ(y4m->frames.size(), 2u);
+  EXPECT_NE(run.err.find("captured 2 frames"), std::string::npos) << run.err;
+}
+
+TEST(CliCapture, ControlsAtStartChangeThePictureAndStayInTheSettings) {
+  CliWorld world;
+  auto capture = [&](std::vector<std::string> extra, const char* name) {
+    std::vector<std::string> args = {"capture", "--format", "i420", "--size", "176x144", "--frames", "2", "--fast",
+                                     "--output", world.Path(name).string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto run = world.Run(args);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    const Y4m y4m = ReadY4m(world.Path(name));
+    return y4m.frames.empty() ? -1.0 : MeanLuma(y4m.frames.back(), 176, 144);
+  };
+  const double neutral = capture({}, "a.y4m");
+  const double brighter = capture({"--set", "brightness=220"}, "b.y4m");
+  EXPECT_GT(brighter, neutral + 10) << "brightness 220 against the default 128";
+
+  auto run = world.Run({"ctl", "get", "brightness"});
+  EXPECT_EQ(run.out, "brightness: 220\n") << run.err;
+  run = world.Run({"reg", "get", "Brightness"});
+  EXPECT_EQ(run.out, "220\n");
+  // The next run starts with the stored value.
+  const double again = capture({}, "c.y4m");
+  EXPECT_NEAR(again, brighter, 2.0);
+}
+
+TEST(CliCapture, DamagedPacketsGiveRepeatsAndNoGarbage) {
+  CliWorld world;
+  const auto run = world.Run({"capture", "--format", "i420", "--size", "176x144", "--frames", "40", "--fast",
+                              "--faults", "loss=0.02,seed=7", "--output", world.Path("v.y4m").string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(Count(run.out, "delivered,"), 40) << run.out;
+  const int decoded = Count(run.out, "decoded"), repeated = Count(run.out, "repeated"), blank = Count(run.out, "blank");
+  EXPECT_GT(repeated, 0) << run.out;
+  EXPECT_GT(decoded, 20) << run.out;
+  EXPECT_EQ(decoded + repeated + blank, 40) << run.out;
+  const Y4m y4m = ReadY4m(world.Path("v.y4m"));
+  ASSERT_EQ(y4m.frames.size(), 40u);
+  // Every picture is a decoded one (luma of the pattern, not noise): the
+  // grey ramp in the lower quarter rises from left to right.
+  for (const auto& frame : y4m.frames) {
+    const std::size_t row = 176u * 130;
+    EXPECT_LT(frame[row + 4] + 40, frame[row + 170]);
+  }
+}
+
+TEST(CliCapture, StillFromTheButtonIsSavedAndDecodes) {
+  CliWorld world;
+  auto run = world.Run({"capture", "--size", "160x120", "--seconds", "2.5", "--press-button", "3", "--output",
+                        world.Path("v.y4m").string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("press seen by the driver"), std::string::npos) << run.out;
+  const fs::path still = world.Home() / "SystemRoot" / "twain_32" / "Orvantic" / "Mv7730" / "snapraw.dat";
+  ASSERT_TRUE(fs::exists(still)) << run.out;
+  EXPECT_EQ(fs::file_size(still), 203776u);
+  run = dualcam::testing::RunTool({"decode", still.string(), world.Path("still.png").string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const auto png = LoadPng(world.Path("still.png"));
+  ASSERT_TRUE(png.has_value());
+  EXPECT_EQ(png->width, 640);
+  EXPECT_EQ(png->height, 480);
+}
+
+TEST(CliCapture, UserErrorsAreOneLineWithStatusOne) {
+  CliWorld world;
+  const std::string out = world.Path("v.y4m").string();
+  const std::vector<std::vector<std::string>> cases = {
+      {"capture", "--size", "100x100", "--output", out},
+      {"capture", "--size", "640x480", "--output", out},
+      {"capture", "--format", "mjpeg", "--output", out},
+      {"capture", "--frames", "0", "--output", out},
+      {"capture", "--frames", "2"},
+      {"capture", "--frames", "2", "--seconds", "1", "--output", out},
+      {"capture", "--bogus", "--output", out},
+      {"capture", "--scene", world.Path("missing.png").string(), "--output", out},
+      {"capture", "--set", "zoom=3", "--output", out},
+      {"capture", "--set", "brightness=999", "--output", out},
+      {"capture", "--set", "gamma=auto", "--output", out},
+      {"capture", "--faults", "loss=2", "--output", out},
+      {"capture", "--faults", "lightning=0.1", "--output", out},
+      {"capture", "--output", world.Path("v.txt").string()},
+      {"capture", "--output", "/proc/no/such/v.y4m", "--frames", "1"},
+  };
+  for (const auto& args : cases) {
+    const auto run = world.Run(args);
+    SCOPED_TRACE(args[1] + " " + args[2]);
+    EXPECT_EQ(run.exit_status, 1) << run.err;
+    EXPECT_EQ(run.err.rfind("dualcam capture: ", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(run.out.empty());
+  }
+  EXPECT_FALSE(fs::exists(out));
+}
+
+}  // namespace
+}  // namespace dualcam::cli::testing

@@ -1,0 +1,81 @@
+// Two processes on one data folder: a capture streaming while a second
+// process asks it for a still, or writes the settings key.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "cli_harness.h"
+#include "support/picture_io.h"
+
+namespace dualcam::cli::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Waits until the capture has published an open stream.
+bool WaitForStream(const CliWorld& world) {
+  const auto give_up = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < give_up) {
+    if (world.Run({"reg", "get", "IsoMode"}).out == "1\n" && world.Run({"reg", "get", "DriverStatus"}).out == "5\n")
+      return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+std::optional<Y4m> ReadY4m(const fs::path& path) {
+  std::string error;
+  return ParseY4m(dualcam::testing::ReadFileBytes(path).value_or(std::vector<uint8_t>{}), &error);
+}
+
+TEST(CliConcurrency, SnapshotFromASecondProcessWhileCapturing) {
+  CliWorld world;
+  auto capture = std::async(std::launch::async, [&] {
+    return world.Run({"capture", "--size", "176x144", "--seconds", "6", "--output", world.Path("v.y4m").string()});
+  });
+  ASSERT_TRUE(WaitForStream(world));
+  const auto run = world.Run({"snapshot", world.Path("still.png").string(), "--timeout", "5"});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  const auto captured = capture.get();
+  ASSERT_EQ(captured.exit_status, 0) << captured.err;
+
+  const auto still = dualcam::testing::LoadPng(world.Path("still.png"));
+  ASSERT_TRUE(still.has_value());
+  EXPECT_EQ(still->width, 640);
+  EXPECT_EQ(still->height, 480);
+  EXPECT_EQ(fs::file_size(world.Path("still.dat")), 203776u);
+  // The copy renders again through decode, to the same picture.
+  const auto decoded = dualcam::testing::RunTool({"decode", world.Path("still.dat").string(), world.Path("again.png").string()});
+  ASSERT_EQ(decoded.exit_status, 0) << decoded.err;
+  EXPECT_EQ(dualcam::testing::LoadPng(world.Path("again.png"))->pixels, still->pixels);
+  // The result was accepted, so the driver may take the next still.
+  EXPECT_EQ(world.Run({"reg", "get", "SnapShot"}).out, "0\n");
+  // The video went on around the still: every frame at the video size.
+  const auto y4m = ReadY4m(world.Path("v.y4m"));
+  ASSERT_TRUE(y4m.has_value());
+  EXPECT_EQ(y4m->frames.size(), 180u);
+}
+
+TEST(CliConcurrency, SettingsWrittenWhileCapturingAreKept) {
+  CliWorld world;
+  auto capture = std::async(std::launch::async, [&] {
+    return world.Run({"capture", "--size", "160x120", "--format", "i420", "--seconds", "3", "--output",
+                      world.Path("v.y4m").string()});
+  });
+  ASSERT_TRUE(WaitForStream(world));
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(world.Run({"reg", "set", "Note", std::to_string(i)}).exit_status, 0) << i;
+  const auto captured = capture.get();
+  ASSERT_EQ(captured.exit_status, 0) << captured.err;
+  EXPECT_NE(captured.out.find("90 delivered"), std::string::npos) << captured.out;
+  EXPECT_EQ(world.Run({"reg", "get", "Note"}).out, "9\n");
+  // The capture's own values are there as well.
+  EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "0\n");
+  EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "8\n");
+}
+
+}  // namespace
+}  // namespace dualcam::cli::testing
