@@ -222,7 +222,13 @@ __attribute__((always_inline)) inline bool FastBlock(FastReader& f, int32_t* pre
             category = ones + 1;
         }
     }
-    if (category != 0) *predictor += ExtendValue(TakeBits(f, category), category);
+    // Without a branch on the category, which photographs make unpredictable: a category of 0
+    // takes no bits and extends to 0.
+    const uint32_t extra = static_cast<uint32_t>((f.Buffer >> 1) >> (63 - category));
+    Skip(f, category);
+    *predictor += extra < static_cast<uint32_t>(kExtendBit[category])
+                      ? static_cast<int32_t>(extra) - kExtendMask[category]
+                      : static_cast<int32_t>(extra);
     block[0] = static_cast<int16_t>(*predictor);
 
     const AcFastEntry* table = Luma ? kAcLuminanceFast.data() : kAcChrominanceFast.data();
