@@ -7,6 +7,7 @@
 // setting's, never the one last asked for.
 #include "driver/capture.h"
 
+#include <atomic>
 #include <cstdint>
 
 #include "camera/registry_values.h"
@@ -34,15 +35,17 @@ constexpr PCWSTR kClearedMailboxValues[] = {
 void ResetCaptureState(DeviceContext* context)
 {
   context->StillByProperty.store(0, kRelaxed);
-  context->SnapShootValue = 0;
-  context->SnapShotValue = 0;
+  // The button poll writes these cells and StillFailCount from its own
+  // thread (single relaxed stores through atomic_ref); so must this side.
+  std::atomic_ref<ULONG>(context->SnapShootValue).store(0, kRelaxed);
+  std::atomic_ref<ULONG>(context->SnapShotValue).store(0, kRelaxed);
   context->StillRequested.store(0, kRelaxed);
   context->StillReady.store(0, kRelaxed);
   context->StillFrame.store(0, kRelaxed);
   context->StillCollecting.store(0, kRelaxed);
   context->SnapshotBusy.store(0, kRelaxed);
   context->StillToSave.store(0, kRelaxed);
-  context->StillFailCount = 0;
+  std::atomic_ref<USHORT>(context->StillFailCount).store(0, kRelaxed);
   context->FrameCounter = 0;
   context->PacketErrorCount = 0;
   // StillWriteOffset and StillCaptured are left alone: the packet routine

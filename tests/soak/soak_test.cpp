@@ -268,7 +268,7 @@ class SoakWorld : public ::testing::Test {
         ++tally.StillsFailed;
       }
       registry.SetDword(host::kSettingsKeyPath, "SnapShot", 0);
-    } else if (random() % 8 == 0) {
+    } else if (random() % 3 == 0) {
       registry.SetDword(host::kSettingsKeyPath, "SnapShot", 0);
       registry.SetDword(host::kSettingsKeyPath, "SnapShoot", 1);
     }
