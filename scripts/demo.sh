@@ -1,42 +1,52 @@
 #!/usr/bin/env bash
-# Demo of the picture path without a camera: compresses a photograph the way
-# the camera does (raw frame and VQJ9 sample), then renders both with
-# `dualcam decode` exactly as the driver renders frames for an application,
-# as viewable PNG files and as the driver's own RGB and I420 buffers.
+# Demo: the driver streaming from the simulated camera into files you can
+# open. Runs `dualcam capture` into a YUV4MPEG2 video and a folder of PNG
+# pictures, takes a still from a second process while a capture runs, and
+# prints where everything is. Takes about 15 seconds.
 #
 # Run from the repository root after the release build:
 #   cmake --preset release && cmake --build --preset release && scripts/demo.sh
+#
+# The demo keeps its settings in its own data folder (build/demo/home), so
+# it does not change yours; set DUALCAM_HOME to use another.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 tool="${DUALCAM_TOOL:-$root/build/release/tools/dualcam}"
-photo="${1:-$root/tests/data/kodim15_320x240.png}"
+photo="$root/tests/data/kodim15_352x288.png"
 out="$root/build/demo"
+export DUALCAM_HOME="${DUALCAM_HOME:-$out/home}"
 
 if [ ! -x "$tool" ]; then
   echo "demo: $tool not found; build first: cmake --preset release && cmake --build --preset release" >&2
   exit 1
 fi
+rm -rf "$out/pictures" "$out/photo" "$out/raw"
 mkdir -p "$out"
 
-# The camera sends 320x240 for the 320x240 and 240x180 formats, 160x128 for
-# 160x120, and so on; `encode --size` takes the format size.
-"$tool" encode --size 320x240 --quality 3 --vqj9 "$out/frame.vqj9" --gamma 4 "$photo" "$out/frame.raw"
-"$tool" decode --size 320x240 "$out/frame.raw" "$out/frame_320x240.png"
-"$tool" decode --size 240x180 "$out/frame.raw" "$out/frame_240x180.png"
-"$tool" decode --size 320x240 "$out/frame.vqj9" "$out/frame_gamma4_320x240.png"
-"$tool" decode --size 320x240 --format rgb24 "$out/frame.raw" "$out/frame_320x240.bgr"
-"$tool" decode --size 320x240 --format i420 "$out/frame.raw" "$out/frame_320x240.yuv"
+echo "== 3 seconds of video (RGB24 352x288 at the camera's 30 fps) =="
+"$tool" capture --seconds 3 --output "$out/video.y4m"
 
-"$tool" encode --size 160x120 "$photo" "$out/small.raw"
-"$tool" decode --size 160x120 "$out/small.raw" "$out/small_160x120.png"
-"$tool" encode --size 128x96 "$photo" "$out/tiny.raw"
-"$tool" decode --size 128x96 "$out/tiny.raw" "$out/tiny_128x96.png"
+echo
+echo "== a few pictures of a photograph scene, brighter, as PNG =="
+"$tool" capture --frames 4 --format i420 --scene "$photo" --set brightness=150 --output "$out/photo/"
+"$tool" ctl set brightness=128 >/dev/null   # back to the default for later runs
 
-echo "photograph:        $photo"
-echo "raw camera frame:  $out/frame.raw ($(stat -c %s "$out/frame.raw") bytes, quality index 3)"
-echo "VQJ9 sample:       $out/frame.vqj9 (gamma 4)"
-echo "rendered pictures:"
-for f in "$out"/*.png "$out"/*.bgr "$out"/*.yuv; do
-  echo "  $f"
+echo
+echo "== a still picture asked for from a second process =="
+"$tool" capture --seconds 4 --size 176x144 --output "$out/pictures/" &
+capture=$!
+for _ in $(seq 50); do
+  [ "$("$tool" reg get IsoMode 2>/dev/null || true)" = 1 ] && break
+  sleep 0.1
 done
+"$tool" snapshot "$out/still.png"
+wait "$capture"
+
+echo
+echo "Open these:"
+echo "  video:     $out/video.y4m      (e.g. mpv or ffplay; ffmpeg -i video.y4m video.mp4)"
+echo "  pictures:  $out/photo/frame-0000{1..4}.png"
+echo "             $out/pictures/ (one PNG per frame of the third run)"
+echo "  still:     $out/still.png (640x480) and its snapshot file $out/still.dat"
+echo "  settings:  $DUALCAM_HOME ('dualcam reg list', 'dualcam ctl list')"

@@ -239,7 +239,9 @@ class Y4mSink final : public Sink {
   void Write(const Delivered& picture, int) override {
     std::fputs("FRAME\n", file_);
     std::fwrite(picture.i420.data(), 1, picture.i420.size(), file_);
-    if (std::ferror(file_)) UsageError("cannot write " + path_ + ": " + std::strerror(errno));
+    if (std::ferror(file_))
+      UsageError(path_ == "-" ? std::string("standard output was closed; capture stopped")
+                              : "cannot write " + path_ + ": " + std::strerror(errno));
   }
   void Finish() override {
     if (file_ == stdout) {
@@ -404,6 +406,9 @@ int RunCapture(std::span<const std::string_view> args) {
   action.sa_handler = OnInterrupt;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader that goes away (`capture --output - | head`) must not kill the
+  // process before the driver is taken down: the write fails instead.
+  signal(SIGPIPE, SIG_IGN);
   const bool progress = isatty(STDERR_FILENO) != 0;
 
   Tally tally;
