@@ -80,6 +80,44 @@ constexpr std::array<AcFastEntry, 1 << kAcIndexBits> BuildAcFast(
 
 constexpr auto kAcLuminanceFast = BuildAcFast(annexk::kAcLuminanceCodes);
 constexpr auto kAcChrominanceFast = BuildAcFast(annexk::kAcChrominanceCodes);
+// Pairs: when the index holds a whole common symbol and, after it, the whole of a second
+// common one, one lookup resolves both, which halves the chain of dependent lookups that
+// bounds the decoding speed. Entries without a second symbol repeat the first (Step2 0,
+// Value2 = Value1), so both stores can always be made without a branch. Step1 0: the first
+// symbol is not a common one (the single table decides).
+struct AcPairEntry {
+    int16_t Value1;
+    int16_t Value2;
+    uint8_t Length1;  // bits of the first symbol
+    uint8_t Length;   // bits of both
+    uint8_t Step1;
+    uint8_t Step2;
+};
+
+constexpr std::array<AcPairEntry, 1 << kAcIndexBits> BuildAcPairs(
+    const std::array<AcFastEntry, 1 << kAcIndexBits>& single) {
+    std::array<AcPairEntry, 1 << kAcIndexBits> pairs{};
+    for (int i = 0; i < (1 << kAcIndexBits); ++i) {
+        const AcFastEntry first = single[i];
+        AcPairEntry p{first.Value, first.Value, first.Length, first.Length, first.Step, 0};
+        if (first.Step != 0) {
+            const int rest = kAcIndexBits - first.Length;
+            const AcFastEntry second = single[(i << first.Length) & ((1 << kAcIndexBits) - 1)];
+            // The second is known only if it lies wholly within the bits left in the index.
+            if (second.Step != 0 && second.Length <= rest) {
+                p.Value2 = second.Value;
+                p.Step2 = second.Step;
+                p.Length = static_cast<uint8_t>(first.Length + second.Length);
+            }
+        }
+        pairs[i] = p;
+    }
+    return pairs;
+}
+
+constexpr auto kAcLuminancePairs = BuildAcPairs(kAcLuminanceFast);
+constexpr auto kAcChrominancePairs = BuildAcPairs(kAcChrominanceFast);
+
 static_assert(kAcLuminanceFast[0b1010000000].Step == 0 && kAcLuminanceFast[0b1010000000].Value == 0);
 static_assert(kAcChrominanceFast[0].Step == 0 && kAcChrominanceFast[0].Value == 0);
 static_assert(kAcLuminanceFast[1023].Value == -1 && kAcChrominanceFast[1023].Value == -1);
@@ -115,6 +153,14 @@ constexpr LongCodes BuildLongCodes(const std::array<annexk::Code, N>& codes) {
 
 constexpr LongCodes kAcLuminanceLong = BuildLongCodes(annexk::kAcLuminanceCodes);
 constexpr LongCodes kAcChrominanceLong = BuildLongCodes(annexk::kAcChrominanceCodes);
+
+// Entry k is the natural position of zig-zag index k - 1: the AC loop keeps k one past the
+// coefficient it stores. Padded like the zig-zag table, for runs past coefficient 63.
+constexpr std::array<uint8_t, 129> kNaturalBefore = [] {
+    std::array<uint8_t, 129> t{};
+    for (int k = 1; k < 129; ++k) t[k] = kNaturalOrder[k - 1];
+    return t;
+}();
 
 // --- bit buffer ----------------------------------------------------------------
 
@@ -232,17 +278,36 @@ __attribute__((always_inline)) inline bool FastBlock(FastReader& f, int32_t* pre
     block[0] = static_cast<int16_t>(*predictor);
 
     const AcFastEntry* table = Luma ? kAcLuminanceFast.data() : kAcChrominanceFast.data();
+    const AcPairEntry* pairs = Luma ? kAcLuminancePairs.data() : kAcChrominancePairs.data();
     const LongCodes& longCodes = Luma ? kAcLuminanceLong : kAcChrominanceLong;
     // k is the index after the last coefficient stored; a symbol stores at k + run.
     int k = 1;
     for (;;) {
         if (f.Bits < 26) Refill(f);
+        const AcPairEntry p = pairs[f.Buffer >> (64 - kAcIndexBits)];
+        if (p.Step1 != 0) {
+            const int k1 = k + p.Step1;
+            const int k2 = k1 + p.Step2;
+            block[kNaturalBefore[k1]] = p.Value1;
+            block[kNaturalBefore[k2]] = p.Value2;
+            if (k2 < 64) {
+                Skip(f, p.Length);
+                k = k2;
+                continue;
+            }
+            if (k1 >= 64) {
+                // The block ended with the first symbol: the second belongs to the next block.
+                block[kNaturalBefore[k1]] = p.Value1;
+                Skip(f, p.Length1);
+                k = k1;
+            } else {
+                Skip(f, p.Length);
+                k = k2;
+            }
+            break;
+        }
         const AcFastEntry e = table[f.Buffer >> (64 - kAcIndexBits)];
-        if (e.Step != 0) {
-            Skip(f, e.Length);
-            k += e.Step;
-            block[kNaturalOrder[k - 1]] = e.Value;
-        } else if (e.Value == 0) {
+        if (e.Value == 0) {
             Skip(f, e.Length);
             break;
         } else {
@@ -269,14 +334,12 @@ __attribute__((always_inline)) inline bool FastBlock(FastReader& f, int32_t* pre
                 Skip(f, length);
             }
             k += step;
-            block[kNaturalOrder[k - 1]] =
+            block[kNaturalBefore[k]] =
                 static_cast<int16_t>(size == 0 ? 0 : ExtendValue(TakeBits(f, size), size));
         }
-        if (k >= 64) {
-            if (k > 64) return false;  // a run past coefficient 63
-            break;
-        }
+        if (k >= 64) break;
     }
+    if (k > 64) return false;  // a run past coefficient 63
     *acPresent = k > 1;
     return true;
 }
