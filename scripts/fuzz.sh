@@ -73,7 +73,7 @@ for target in "${targets[@]}"; do
   echo "== fuzz_$target (${runs:-${seconds}s}) =="
   status=0
   nice "$binary" "${args[@]}" "$work/corpus" "fuzz/corpus/$target" > "$work/log.txt" 2>&1 || status=$?
-  grep -E '^(stat::|#[0-9]+ +DONE)' "$work/log.txt" | sort -u | tee "$work/stats.txt" || true
+  grep -E '^(stat::|#[0-9]+[[:space:]]+DONE)' "$work/log.txt" | sort -u | tee "$work/stats.txt" || true
   if [ $status -ne 0 ]; then
     echo "fuzz_$target FAILED (exit $status); log and crash input in $work:" >&2
     tail -n 40 "$work/log.txt" >&2

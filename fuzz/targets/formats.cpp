@@ -94,7 +94,7 @@ void Intersect(FuzzInput& in) {
   Check(status == srb.Status, kName, "returned status differs from the request's");
   Check(status == STATUS_SUCCESS || status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL ||
             status == STATUS_NO_MATCH || status == STATUS_INVALID_PARAMETER,
-        kName, "an intersection status outside the documented set");
+        kName, "an intersection status the routine never answers with");
   if (status == STATUS_SUCCESS) {
     Check(srb.ActualBytesTransferred <= outputSize, kName, "answer longer than the output buffer");
     Check(srb.ActualBytesTransferred >= sizeof(KSDATAFORMAT), kName, "answer shorter than a format header");
