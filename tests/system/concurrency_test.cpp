@@ -1,6 +1,8 @@
 // Two cameras stream at once through one loaded driver, each from its own
 // thread: requests, reads, control changes and closes interleave freely, and
 // neither camera's pictures or settings leak into the other's.
+#include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -70,6 +72,41 @@ TEST_F(SystemConcurrency, TwoCamerasStreamAtOnceWithoutInterfering) {
   EXPECT_NE(a.BrightnessRegister, b.BrightnessRegister);
   EXPECT_EQ(Dword("IsoMode"), 0u);
   EXPECT_EQ(host::StreamClassMisuse(), misuseBefore);
+}
+
+// The button poll runs in its own thread beside the stream, as the system
+// worker thread does: presses, the still hand-shake and the snapshot file
+// race the packet path and the request thread.
+TEST_F(SystemConcurrency, ButtonPollBesideAStreamSavesTheStill) {
+  auto camera = Attach();
+  ASSERT_TRUE(camera);
+  NTSTATUS status;
+  auto stream = camera->OpenStream(Format(*camera, kI420, 176, 144), &status);
+  ASSERT_TRUE(stream);
+  ASSERT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  SetDword("SnapShot", 0);
+  camera->Camera().PressButton();
+
+  std::atomic<bool> saved{false};
+  std::thread poll([&] {
+    for (int cycle = 0; cycle < 400 && !saved.load(); ++cycle) {
+      Kernel().workQueue().RunNext();
+      saved = Dword("SnapShot") == 1u;
+      std::this_thread::yield();
+    }
+  });
+  std::size_t pictures = 0;
+  for (int round = 0; round < 60 && !saved.load(); ++round) {
+    for (const auto& picture : stream->Read(2)) {
+      EXPECT_EQ(picture.Status, STATUS_SUCCESS);
+      ++pictures;
+    }
+  }
+  poll.join();
+  EXPECT_TRUE(saved.load());
+  EXPECT_GT(pictures, 0u);
+  EXPECT_TRUE(std::filesystem::exists(SnapshotFolder() / "snapraw.dat"));
+  EXPECT_EQ(stream->Close(), STATUS_SUCCESS);
 }
 
 }  // namespace
