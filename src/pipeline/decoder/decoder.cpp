@@ -2,6 +2,11 @@
 // record, quality selection, row-pointer tables, and the MCU walk of
 // DecodePicture.
 //
+// DecodePicture runs one of several paths: the straightforward reference
+// below, which defines the pictures, or a fast path (fast_decode.cpp with the
+// kernels of simd_kernels.cpp) that must give the same bytes; the fastest
+// one the processor can run, unless DUALCAM_DECODER names another.
+//
 // The hard part is the failure contract on damaged frames: each MCU is
 // entropy-decoded completely into the record's coefficient blocks before
 // anything is transformed or written, so a failure leaves every completed MCU

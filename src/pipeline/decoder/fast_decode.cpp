@@ -1,7 +1,7 @@
 // Fast entropy decoding and MCU walk: a 64-bit bit buffer refilled eight
-// bytes at a time, one 1024-entry lookup per AC symbol that resolves the code
-// and, for most symbols, its extended value too (T.81 F.2.2.2 with the K.5
-// and K.6 codes), and the portable per-MCU kernels.
+// bytes at a time, and 1024-entry lookups on the next ten bits that resolve
+// a common AC symbol with its extended value, or two of them at once (T.81
+// F.2.2.2 with the K.5 and K.6 codes), and the portable per-MCU kernels.
 //
 // The hard part is the read bound. The reference checks, before every
 // consumption, that its read position is below data + length + 4; that
