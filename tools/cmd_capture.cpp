@@ -378,6 +378,14 @@ int RunCapture(std::span<const std::string_view> args) {
                           ? stderr
                           : stdout;
 
+  // From here on Ctrl-C ends the capture in order instead of killing it.
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A reader that goes away (`capture --output - | head`) must not kill the
+  // process before the driver is taken down: the write fails instead.
+  signal(SIGPIPE, SIG_IGN);
   DriverSession session(home, /*realtime=*/true, sim_camera);
   host::CaptureCamera& camera = session.camera();
   for (const ControlSetting& setting : options.settings) session.Apply(setting);
@@ -402,13 +410,6 @@ int RunCapture(std::span<const std::string_view> args) {
   status = stream->SetState(KSSTATE_RUN);
   if (status != STATUS_SUCCESS) UsageError("the stream did not start running");
 
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  // A reader that goes away (`capture --output - | head`) must not kill the
-  // process before the driver is taken down: the write fails instead.
-  signal(SIGPIPE, SIG_IGN);
   const bool progress = isatty(STDERR_FILENO) != 0;
 
   Tally tally;

@@ -1,6 +1,11 @@
 // Two processes on one data folder: a capture streaming while a second
 // process asks it for a still, or writes the settings key.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fcntl.h>
 
 #include <chrono>
 #include <future>
@@ -8,6 +13,8 @@
 
 #include "cli_harness.h"
 #include "support/picture_io.h"
+
+extern char** environ;
 
 namespace dualcam::cli::testing {
 namespace {
@@ -75,6 +82,38 @@ TEST(CliConcurrency, SettingsWrittenWhileCapturingAreKept) {
   // The capture's own values are there as well.
   EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "0\n");
   EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "8\n");
+}
+
+TEST(CliConcurrency, InterruptedCaptureClosesInOrderAndKeepsItsVideo) {
+  CliWorld world;
+  const std::vector<std::string> args = {dualcam::testing::ToolPath().string(), "capture", "--size", "160x120",
+                                         "--seconds", "60", "--output", world.Path("v.y4m").string(),
+                                         "--home", world.Home().string()};
+  std::vector<char*> argv;
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const bool streaming = WaitForStream(world);
+  std::this_thread::sleep_for(500ms);
+  kill(child, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(streaming);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The driver was taken down: stream closed, camera removed.
+  EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "0\n");
+  EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "8\n");
+  const auto y4m = ReadY4m(world.Path("v.y4m"));
+  ASSERT_TRUE(y4m.has_value()) << "the pictures taken are kept, whole";
+  EXPECT_GT(y4m->frames.size(), 5u);
+  EXPECT_LT(y4m->frames.size(), 1800u);
+  EXPECT_FALSE(fs::exists(world.Path("v.y4m.part")));
 }
 
 }  // namespace
