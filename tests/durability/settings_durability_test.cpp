@@ -203,8 +203,9 @@ TEST_F(SettingsDurability, WritersAndAKilledWriterLoseAndTearNothingWhileCapture
       }
     }
     kernel.workQueue().Discard();
-    device->Remove();
+    // The names go while the record still exists, then the record.
     driver::RemoveDeviceNames(ctx);
+    device->Remove();
     device.reset();
     host::ResetCameraDriver();
   }
