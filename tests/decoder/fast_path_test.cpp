@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -35,14 +36,19 @@ struct Outcome {
 
 // Decodes `length` bytes of `stream` (which carries at least the read slack after them) on
 // `path` into a picture pre-filled with a marker, so unwritten MCUs show.
+// The input is copied into a buffer of exactly length + kReadSlack bytes, so that under
+// AddressSanitizer a read past what the decoder may touch is caught on every path.
 Outcome Run(DecoderPath path, DecoderState* state, const std::vector<uint8_t>& stream,
             int32_t length, int width, int height, int quality, int kind) {
     Outcome o;
+    const std::size_t readable = static_cast<std::size_t>(length) + kReadSlack;
+    const std::unique_ptr<uint8_t[]> input(new uint8_t[readable]);
+    std::memcpy(input.get(), stream.data(), readable);
     o.picture.assign(DecoderOutputBytes(width, height, kind), 0xA5);
     EXPECT_EQ(DecoderSelectQuality(state, static_cast<int16_t>(quality)), 1);
     EXPECT_EQ(DecoderBuildRowTable(state, width, height, kind, o.picture.data()), 1);
-    o.result = DecodePictureWith(path, state, stream.data(), length, o.picture.data(), kind);
-    o.readOffset = state->ReadPosition - stream.data();
+    o.result = DecodePictureWith(path, state, input.get(), length, o.picture.data(), kind);
+    o.readOffset = state->ReadPosition - input.get();
     o.window = state->BitWindow;
     o.count = state->BitCount;
     std::memcpy(o.predictors, state->DcPredictor, sizeof o.predictors);

@@ -458,13 +458,21 @@ __attribute__((target("avx2"))) void WriteMcuBgrAvx2(const DecoderState* state,
 }  // namespace
 
 bool X86KernelsFor(DecoderPath path, McuKernels* kernels) {
-    __builtin_cpu_init();
-    const bool ssse3 = __builtin_cpu_supports("ssse3");
+    // Asked once: every frame asks which kernels to run, from any device's thread.
+    struct Features {
+        bool Ssse3;
+        bool Avx2;
+    };
+    static const Features features = [] {
+        __builtin_cpu_init();
+        return Features{__builtin_cpu_supports("ssse3") != 0, __builtin_cpu_supports("avx2") != 0};
+    }();
+    const bool ssse3 = features.Ssse3;
     if (path == DecoderPath::Ssse3 && ssse3) {
         *kernels = McuKernels{TransformMcuSse2, WriteMcuBgrSsse3, WriteMcuI420Sse2};
         return true;
     }
-    if (path == DecoderPath::Avx2 && ssse3 && __builtin_cpu_supports("avx2")) {
+    if (path == DecoderPath::Avx2 && ssse3 && features.Avx2) {
         *kernels = McuKernels{TransformMcuAvx2, WriteMcuBgrAvx2, WriteMcuI420Sse2};
         return true;
     }
