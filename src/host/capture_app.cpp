@@ -210,6 +210,12 @@ NTSTATUS CaptureCamera::Uninitialize() {
     for (std::size_t waiting = kernel->workQueue().Pending(); waiting > 0; --waiting) {
       kernel->workQueue().RunNext();
     }
+  } else if (kernel) {
+    // The driver's wait is a sleep, not a hand-shake: a worker delayed past
+    // it would still be reading the record. The device object goes only
+    // once no work item for the record waits or runs, as a work item that
+    // holds a reference on its device object guarantees.
+    kernel->workQueue().WaitForParameter(device_->DeviceContext());
   }
   device_.reset();  // the device object goes: the record is freed
   return status;

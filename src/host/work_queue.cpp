@@ -52,12 +52,14 @@ bool WorkQueue::RunNext()
         routine = item->WorkerRoutine;
         parameter = item->Parameter;
         ++running_;
+        runningParameters_.push_back(parameter);
     }
     routine(parameter);
     {
         std::lock_guard lock(mutex_);
         --running_;
         ++completed_;
+        runningParameters_.erase(std::find(runningParameters_.begin(), runningParameters_.end(), parameter));
     }
     idle_.notify_all();
     return true;
@@ -80,6 +82,18 @@ void WorkQueue::WaitIdle()
 {
     std::unique_lock lock(mutex_);
     idle_.wait(lock, [this] { return (items_.empty() && running_ == 0) || stopping_; });
+}
+
+void WorkQueue::WaitForParameter(PVOID parameter)
+{
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] {
+        const bool waiting = std::any_of(items_.begin(), items_.end(),
+                                         [&](PWORK_QUEUE_ITEM item) { return item->Parameter == parameter; });
+        const bool running =
+            std::find(runningParameters_.begin(), runningParameters_.end(), parameter) != runningParameters_.end();
+        return stopping_ || (!waiting && !running);
+    });
 }
 
 std::uint64_t WorkQueue::Refused() const
@@ -117,12 +131,14 @@ void WorkQueue::WorkerLoop()
             routine = item->WorkerRoutine;
             parameter = item->Parameter;
             ++running_;
+            runningParameters_.push_back(parameter);
         }
         routine(parameter);
         {
             std::lock_guard lock(mutex_);
             --running_;
             ++completed_;
+            runningParameters_.erase(std::find(runningParameters_.begin(), runningParameters_.end(), parameter));
         }
         idle_.notify_all();
     }

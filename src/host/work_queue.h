@@ -45,6 +45,10 @@ public:
     std::uint64_t Completed() const;
     // Drops waiting items (they never run); returns how many were dropped.
     std::size_t Discard();
+    // Threaded queue: waits until no item with this parameter waits or runs
+    // (a routine that stops queueing itself ends the wait). Lets an owner
+    // free the record an item points at without relying on a sleep.
+    void WaitForParameter(PVOID parameter);
 
 private:
     void WorkerLoop();
@@ -55,6 +59,7 @@ private:
     std::deque<PWORK_QUEUE_ITEM> items_;
     std::vector<std::thread> workers_;
     unsigned running_ = 0;
+    std::vector<PVOID> runningParameters_;
     bool stopping_ = false;
     std::uint64_t refused_ = 0;
     std::uint64_t completed_ = 0;
