@@ -241,6 +241,28 @@ TEST(DecoderFastPaths, SyntheticPicturesMatchTheReference) {
     }
 }
 
+// The switch from unchecked to checked blocks happens some 1,800 bits before the end of the
+// data: every length around it and up to past the end, byte by byte, with the bytes after the
+// length both zero and garbage.
+TEST(DecoderFastPaths, EveryLengthNearTheEndMatchesTheReference) {
+    test::ScopedDecoder d;
+    ASSERT_TRUE(d.ok);
+    std::vector<uint8_t> stream = EncodePhoto("kodim23", 176, 144, 3);
+    const auto complete = static_cast<int32_t>(stream.size());
+    stream.resize(stream.size() + 64, 0);
+    std::mt19937 rng(5);
+    for (int32_t length = std::max(0, complete - 700); length <= complete + 8; ++length) {
+        std::vector<uint8_t> input(stream.begin(), stream.begin() + length);
+        input.resize(static_cast<std::size_t>(length) + kReadSlack, 0);
+        const int kind = length % 2;
+        ASSERT_TRUE(Agree(d.get(), input, length, 176, 144, 3, kind, "zero tail"));
+        for (std::size_t i = static_cast<std::size_t>(length); i < input.size(); ++i) {
+            input[i] = static_cast<uint8_t>(rng());
+        }
+        ASSERT_TRUE(Agree(d.get(), input, length, 176, 144, 3, 1 - kind, "garbage tail"));
+    }
+}
+
 long EnvNumber(const char* name, long fallback) {
     const char* text = std::getenv(name);
     if (text == nullptr || *text == '\0') return fallback;
