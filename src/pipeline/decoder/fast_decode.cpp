@@ -247,7 +247,8 @@ inline int64_t ReferenceConsumed(const BitReader& r) { return (r.Position - r.Da
 // needs the reference decoder (a code no table holds, or a run past coefficient 63); the
 // predictor and block may then hold partial results.
 template <bool Luma>
-__attribute__((always_inline)) inline bool FastBlock(FastReader& f, int32_t* predictor, int16_t* block, uint8_t* acPresent) {
+__attribute__((always_inline)) inline bool FastBlock(FastReader& f, int32_t* predictor,
+                                                     int16_t* block, uint8_t* acPresent) {
     if (f.Bits < 32) Refill(f);
     int category;
     if constexpr (Luma) {
