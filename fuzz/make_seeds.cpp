@@ -181,6 +181,23 @@ void ToolSeeds() {
   Bytes in2 = {static_cast<uint8_t>(2 | 8 | (4 << 4)), 12};
   Append(in2, sample);
   Write("decode_tool", "vqj9_sample", in2);
+  // Snapshot mode (bit 7): the header, then the still's data as the camera
+  // sent it (header bytes 9..12, then the picture), the rest zero.
+  Bytes snap = {static_cast<uint8_t>(0x80 | (4 << 4)), 12};
+  Bytes header(1024, 0);
+  header[0] = 1;
+  header[1] = 1;
+  header[3] = 0x00;
+  header[4] = 0x18;
+  header[5] = 0x03;  // 0x31800
+  header[38] = 1;    // gamma
+  Append(snap, header);
+  Append(snap, {0, 0, 0, 0});
+  Bytes flat(encoder::I420Size(640, 480), 128);
+  for (int y = 0; y < 480; ++y)
+    for (int x = 0; x < 640; ++x) flat[y * 640 + x] = static_cast<uint8_t>(64 + (x / 40) * 8 + (y / 60) * 4);
+  Append(snap, encoder::EncodePicture({flat, 640, 480}, encoder::CameraQuantPair(3)));
+  Write("decode_tool", "snapshot_file", snap);
 }
 
 // One property request in the order FuzzProperties reads it.

@@ -1,15 +1,18 @@
 // Fuzz target: what 'dualcam decode' does with its input file. The file is
-// either a VQJ9 pass-through sample (174-byte header, then a raw frame that
+// a snapshot file ("snapraw.dat": 1024-byte header, then the still's raw
+// data), a VQJ9 pass-through sample (174-byte header, then a raw frame that
 // declares its own length, quality and gamma) or a bare raw frame; it is
-// checked, copied with the decoder's zero slack behind it, its header
-// rewritten, and rendered at the size and format asked for.
+// checked, turned into a raw frame and rendered through the command's own
+// render and snapshot routines (tools/render_io, tools/snapshot_file) at the
+// size and format asked for, then converted to an upright picture.
 //
-// The command keeps its parsing inside its own source file, so this target
-// follows the same steps on its own: the file checks of the command (tag,
-// header room, declared length against the bytes present, gamma range)
-// and then the driver's render, which is where a damaged file could do
-// harm. A file the checks accept must never make the render read outside
-// the copy or write outside the picture.
+// The command's choice between the three kinds and its sample checks live
+// inside its own source file, so this target repeats those few lines (the
+// tag, header room, declared length against the bytes present, the gamma
+// range); the parsing and rendering it calls are the command's. A snapshot
+// file is 203,776 bytes, more than a fuzz input carries, so in snapshot
+// mode the input gives the header and the start of the data and the rest
+// is zero, as a still cut short by the camera would be.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -18,6 +21,8 @@
 #include "pipeline/picture.h"
 #include "pipeline/render.h"
 #include "pipeline/tone_curve.h"
+#include "render_io.h"
+#include "snapshot_file.h"
 #include "targets.h"
 
 namespace dualcam::fuzz {
@@ -36,53 +41,70 @@ uint32_t ReadLe32(const uint8_t* p) {
 }  // namespace
 
 int FuzzDecodeTool(const uint8_t* data, std::size_t size) {
-  TheWorld();  // the shared decoder
+  TheWorld();  // holds the shared decoder, as a loaded driver would
   FuzzInput in(data, size);
   const uint8_t options = in.U8();
-  const SizePlanEntry& plan = kSizePlan[options % kPlanCount];
+  const SizePlanEntry* plan = &kSizePlan[options % kPlanCount];
   const bool planar = (options >> 3) & 1;
   const int askedQuality = (options >> 4) & 7;  // 0..3 given, 4..7 not given
+  const bool snapshotMode = (options & 0x80) != 0;
   const int askedGamma = in.U8() % 16;          // 0..9 given, 10..15 not given
-  const std::span<const uint8_t> file = in.Rest();
+  std::vector<uint8_t> file;
+  if (snapshotMode) {
+    file.assign(tools::kSnapshotHeaderBytes + tools::kSnapshotDataBytes, 0);
+    const auto given = in.Rest();
+    std::copy_n(given.begin(), std::min(given.size(), file.size()), file.begin());
+    if (given.size() < 8 || (given[0] & 1)) {  // mostly a well-formed signature
+      file[0] = 1, file[1] = 1, file[2] = 0;
+      for (int i = 0; i < 4; ++i) file[3 + i] = static_cast<uint8_t>(tools::kSnapshotDataBytes >> (8 * i));
+    }
+  } else {
+    const auto given = in.Rest();
+    file.assign(given.begin(), given.end());
+  }
   if (file.empty()) return 0;  // "input is empty"
 
-  const uint8_t* raw = file.data();
-  std::size_t length = file.size();
   int quality = askedQuality < 4 ? askedQuality : kMaxQualityIndex;
   int gamma = askedGamma < kToneCurveCount ? askedGamma : 0;
-  const bool sample = file.size() >= 4 && std::memcmp(file.data(), kPassThroughTag, 4) == 0;
-  if (sample) {
+  std::vector<uint8_t> frame;
+  if (tools::LooksLikeSnapshot(file)) {
+    const auto still = tools::SnapshotToRawFrame(file);
+    if (!still) return 0;  // truncated snapshot
+    Check(still->raw_frame.size() == kRawHeaderSize - 4 + tools::kSnapshotDataBytes, kName,
+          "a snapshot's raw frame of the wrong length");
+    if (snapshotMode) plan = FindSizePlan(tools::kStillWidth, tools::kStillHeight);
+    if (askedGamma >= kToneCurveCount) {
+      if (still->gamma >= kToneCurveCount) return 0;  // refused
+      gamma = still->gamma;
+    }
+    frame = still->raw_frame;
+  } else if (file.size() >= 4 && std::memcmp(file.data(), kPassThroughTag, 4) == 0) {
     if (file.size() < kPassThroughHeaderSize + kRawHeaderSize) return 0;  // truncated sample
-    raw = file.data() + kPassThroughHeaderSize;
+    const uint8_t* raw = file.data() + kPassThroughHeaderSize;
     const uint32_t declared = ReadLe32(raw + kPassThroughRawLengthOffset);
     const std::size_t available = file.size() - kPassThroughHeaderSize;
     if (declared < kRawHeaderSize || declared > available) return 0;  // refused
-    length = declared;
     quality = raw[kPassThroughRawQualityOffset];
     if (askedGamma >= kToneCurveCount) {
       gamma = file[kPassThroughGammaOffset];
       if (gamma >= kToneCurveCount) return 0;  // refused
     }
-  } else if (file.size() < kRawHeaderSize) {
-    return 0;  // truncated raw frame
+    frame.assign(raw, raw + declared);
+  } else {
+    if (file.size() < kRawHeaderSize) return 0;  // truncated raw frame
+    frame = std::move(file);
   }
 
-  std::vector<uint8_t> frame(raw, raw + length);
-  frame.resize(length + decoder::kRawFrameSlack, 0);
-  for (int i = 0; i < 4; ++i) frame[kRawLengthOffset + i] = static_cast<uint8_t>(length >> (8 * i));
-  frame[kRawQualityOffset] = static_cast<uint8_t>(quality);
-
-  ProcessingOptions processing{};
-  SetToneCurve(&processing, gamma);
-  const std::size_t bytes = planar ? PlanarPictureBytes(plan.FormatWidth, plan.FormatHeight)
-                                   : RgbPictureBytes(plan.FormatWidth, plan.FormatHeight);
-  std::vector<uint8_t> picture(bytes, 0);
-  std::size_t written = 0;
-  const int ok = RenderFrame(&processing, frame.data(), picture.data(), picture.size(), &written, plan.RawWidth,
-                             plan.RawHeight, plan.FormatWidth, plan.FormatHeight,
-                             planar ? kFourccI420 : kCompressionRgb);
-  if (ok == 1) Check(written == bytes, kName, "a rendered picture of the wrong size");
-  if (quality > kMaxQualityIndex) Check(ok == 0, kName, "a sample with a quality above 3 rendered");
+  const auto picture = tools::RenderRawFrame(frame, plan->FormatWidth, plan->FormatHeight, planar, quality, gamma);
+  if (!picture) return 0;  // exit 2, nothing written
+  const std::size_t bytes = planar ? PlanarPictureBytes(plan->FormatWidth, plan->FormatHeight)
+                                   : RgbPictureBytes(plan->FormatWidth, plan->FormatHeight);
+  Check(picture->size() == bytes, kName, "a rendered picture of the wrong size");
+  Check(quality <= kMaxQualityIndex, kName, "a frame with a quality above 3 rendered");
+  const encoder::RgbPicture rgb = tools::DriverBufferToRgb(*picture, plan->FormatWidth, plan->FormatHeight, planar);
+  Check(rgb.width == plan->FormatWidth && rgb.height == plan->FormatHeight &&
+            rgb.pixels.size() == static_cast<std::size_t>(rgb.width) * rgb.height * 3,
+        kName, "the upright picture has the wrong size");
   return 0;
 }
 

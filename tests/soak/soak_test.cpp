@@ -49,7 +49,7 @@ constexpr DWORD kCompressions[] = {kRgb24, kI420, kVqj9};
 constexpr LONG kSizes[][2] = {{160, 120}, {176, 144}, {320, 240}, {352, 288}};
 
 // CI length in steps per camera; DUALCAM_SOAK_MINUTES replaces it by time.
-constexpr int kCiSteps = 90;
+constexpr int kCiSteps = 60;
 
 double SoakMinutes() {
   const char* text = std::getenv("DUALCAM_SOAK_MINUTES");
