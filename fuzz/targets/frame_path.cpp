@@ -93,6 +93,12 @@ class Gatherer {
       Check(raw_[i] == 0, kName, "the raw frame's slack was written");
   }
 
+  // The library hands the frame context to both routines; a context with
+  // any bytes at all must be taken as well.
+  void OverwriteContext(std::span<const uint8_t> bytes) {
+    std::memcpy(context_, bytes.data(), std::min(bytes.size(), sizeof context_));
+  }
+
   void Begin() {
     gathered_ = 0;
     packets_ = 0;
@@ -177,7 +183,12 @@ int FuzzFramePath(const uint8_t* data, std::size_t size) {
       packet.assign(p, 0);
       ULONG length = p;
       LONG status = kPacketStatusSuccess;
-      switch (op % 9) {
+      if (op % 10 == 9) {
+        const auto bytes = in.Take(kFrameContextSize);
+        if (bytes.size() == kFrameContextSize) gatherer.OverwriteContext(bytes);
+        continue;
+      }
+      switch (op % 10) {
         case 0: {  // frame start with its header and first bytes
           packet[0] = kPacketFrameStart;
           const auto header = in.Take(in.U16() % (p + 1u));
