@@ -13,7 +13,7 @@
 // each iteration and time each decode with the thread's own CPU clock, so
 // both sides meet the same load and the ratio counter compares like with
 // like; the photographs come from DUALCAM_PHOTO_DIR (default
-// /work/shared/testdata/photos, falling back to tests/data).
+// ../shared/testdata/photos beside the repository, falling back to tests/data).
 #include <benchmark/benchmark.h>
 
 #include <csetjmp>
@@ -293,7 +293,9 @@ void PhotoVersusLibjpeg(benchmark::State& state, const Input* input, int kind, d
 std::filesystem::path PhotoDirectory() {
   const char* dir = std::getenv("DUALCAM_PHOTO_DIR");
   if (dir != nullptr && *dir != '\0') return dir;
-  const std::filesystem::path shared = "/work/shared/testdata/photos";
+  // The photographs live in the shared folder beside the repository.
+  const std::filesystem::path shared =
+      std::filesystem::path(DUALCAM_SOURCE_DIR) / ".." / "shared" / "testdata" / "photos";
   if (std::filesystem::is_directory(shared)) return shared;
   return DUALCAM_TESTDATA_DIR;
 }
