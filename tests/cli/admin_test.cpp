@@ -153,3 +153,25 @@ TEST(CliCommands, DataFolderFollowsTheEnvironment) {
 
 }  // namespace
 }  // namespace dualcam::cli::testing
+
+namespace dualcam::cli::testing {
+namespace {
+
+TEST(CliDecode, SnapshotFilesAreRecognisedAndCheckedForLength) {
+  CliWorld world;
+  // A snapshot header (signature 1, 1, 0 and the data length 0x31800)
+  // followed by far less data than it declares.
+  std::vector<uint8_t> file(1024 + 5000, 0);
+  file[0] = 1;
+  file[1] = 1;
+  file[4] = 0x18;
+  file[5] = 0x03;
+  ASSERT_TRUE(dualcam::testing::WriteFileBytes(world.Path("short.dat"), file));
+  auto run = RunTool({"decode", world.Path("short.dat").string(), world.Path("out.png").string()});
+  EXPECT_EQ(run.exit_status, 2) << run.err;
+  EXPECT_NE(run.err.find("snapshot file truncated"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(world.Path("out.png")));
+}
+
+}  // namespace
+}  // namespace dualcam::cli::testing
