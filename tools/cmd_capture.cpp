@@ -418,6 +418,7 @@ int RunCapture(std::span<const std::string_view> args) {
   const auto started = Clock::now();
   const auto frame_period = std::chrono::nanoseconds(interval * 100);
   int number = 0;
+  int idle_reads = 0;
   while (number < frames && !g_interrupted.load(std::memory_order_relaxed)) {
     if (std::count(options.presses.begin(), options.presses.end(), number + 1) > 0) sim_camera->PressButton();
     if (!options.fast) std::this_thread::sleep_until(started + frame_period * number);
@@ -426,9 +427,13 @@ int RunCapture(std::span<const std::string_view> args) {
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
     if (pictures.empty()) {
       ++tally.failed;
-      if (tally.failed > 30 && tally.delivered == 0) UsageError("the camera delivers no pictures");
+      // Each read lets the camera send several frame intervals; this many
+      // reads in a row without a picture means the stream has stopped.
+      if (++idle_reads > 30)
+        UsageError(tally.delivered == 0 ? "the camera delivers no pictures" : "the camera stopped delivering pictures");
       continue;
     }
+    idle_reads = 0;
     for (const host::Picture& picture : pictures) {
       if (picture.Status != STATUS_SUCCESS) {
         ++tally.failed;
