@@ -62,7 +62,7 @@ constexpr char kCaptureHelp[] =
     "  --set NAME=VALUE  a control to set before streaming (may be repeated; see\n"
     "                    'dualcam ctl list'); the driver stores it in the settings key\n"
     "  --press-button N  press the camera's snapshot button before frame N\n"
-    "  --faults SPEC     damage the USB packets, seeded: loss=P,reorder=P,truncate=P,\n"
+    "  --faults LIST     damage the USB packets, seeded: loss=P,reorder=P,truncate=P,\n"
     "                    error=P,seed=N with P a probability (e.g. loss=0.01)\n"
     "  --fast            stream as fast as possible instead of at the camera's rate\n"
     "  --home DIR        data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
@@ -113,13 +113,13 @@ uint32_t PerMillion(std::string_view key, std::string_view text) {
   return static_cast<uint32_t>(std::lround(p * 1e6));
 }
 
-host::sim::PacketFaults ParseFaults(std::string_view spec) {
+host::sim::PacketFaults ParseFaults(std::string_view list) {
   host::sim::PacketFaults faults;
   faults.seed = 1;
-  while (!spec.empty()) {
-    const auto comma = spec.find(',');
-    const std::string_view item = spec.substr(0, comma);
-    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+  while (!list.empty()) {
+    const auto comma = list.find(',');
+    const std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     const auto equals = item.find('=');
     if (equals == std::string_view::npos) UsageError("--faults expects KEY=VALUE items, got '" + std::string(item) + "'");
     const std::string_view key = item.substr(0, equals), value = item.substr(equals + 1);
