@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,7 +45,7 @@ using host::Registry;
 
 constexpr int kSlots = 6;
 constexpr int kWriterRounds = 50;
-constexpr int kVictimRounds = 1000000;  // runs until killed
+constexpr int kVictimRounds = 20000;  // far longer than the test: runs until killed
 constexpr std::string_view kKey = host::kSettingsKeyPath;
 
 std::string SlotName(int writer, int slot, bool text) {
@@ -78,11 +79,12 @@ bool MustSet(Registry& registry, const std::string& name, const host::RegistryVa
 
 // A writer process: its own slots, plus the shared image settings (in range
 // and, every few rounds, out of range or of the wrong type).
-[[noreturn]] void Writer(const fs::path& file, int writer, int rounds) {
+[[noreturn]] void Writer(const fs::path& file, int writer, int rounds, pid_t parent) {
   int code = 0;
   try {
     Registry registry(file);
     for (int round = 0; round < rounds && code == 0; ++round) {
+      if (getppid() != parent) _exit(5);  // the test is gone: stop
       for (int slot = 0; slot < kSlots; ++slot) {
         if (!MustSet(registry, SlotName(writer, slot, false), host::RegistryValue::Dword(SlotWord(slot, round))) ||
             !MustSet(registry, SlotName(writer, slot, true),
@@ -101,11 +103,37 @@ bool MustSet(Registry& registry, const std::string& name, const host::RegistryVa
   _exit(code);
 }
 
+int ExitCode(pid_t pid);
+
 pid_t Spawn(const fs::path& file, int writer, int rounds) {
+  const pid_t parent = getpid();
   const pid_t pid = fork();
-  if (pid == 0) Writer(file, writer, rounds);
+  if (pid == 0) Writer(file, writer, rounds, parent);
   return pid;
 }
+
+// The writer processes: reaped as they end (their exit codes kept), and
+// killed and reaped when a check ends the test early, so none outlives it.
+struct Children {
+  std::map<pid_t, int> Codes;  // -1 while running
+  ~Children() {
+    for (auto& [pid, code] : Codes) {
+      if (code != -1) continue;
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  bool Running(pid_t pid) {
+    int status = 0;
+    if (Codes[pid] == -1 && waitpid(pid, &status, WNOHANG) == pid)
+      Codes[pid] = WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    return Codes[pid] == -1;
+  }
+  int Reap(pid_t pid) {
+    if (Codes[pid] == -1) Codes[pid] = ExitCode(pid);
+    return Codes[pid];
+  }
+};
 
 int ExitCode(pid_t pid) {
   int status = 0;
@@ -168,6 +196,8 @@ TEST_F(SettingsDurability, WritersAndAKilledWriterLoseAndTearNothingWhileCapture
   const pid_t writerA = Spawn(file_, 1, kWriterRounds);
   const pid_t writerB = Spawn(file_, 2, kWriterRounds);
   const pid_t victim = Spawn(file_, 3, kVictimRounds);
+  Children children;
+  for (pid_t pid : {writerA, writerB, victim}) children.Codes[pid] = -1;
   ASSERT_GT(writerA, 0);
   ASSERT_GT(writerB, 0);
   ASSERT_GT(victim, 0);
@@ -188,7 +218,16 @@ TEST_F(SettingsDurability, WritersAndAKilledWriterLoseAndTearNothingWhileCapture
 
     KS_DATAFORMAT_VIDEOINFOHEADER format = Format176();
     std::vector<uint8_t> picture(176 * 144 * 3);
-    for (int cycle = 0; cycle < 12; ++cycle) {
+    // Captures run until both writers have finished (at least twelve), and
+    // the victim is killed in the middle of its writes once it has written
+    // a few rounds.
+    bool killed = false;
+    const auto victimRound = [&] {
+      const auto word = kernel.registry().GetDword(kKey, SlotName(3, 0, false));
+      return word ? static_cast<int>(*word & 0xFFFFFF) : -1;
+    };
+    for (int cycle = 0; cycle < 12 || children.Running(writerA) || children.Running(writerB) || !killed; ++cycle) {
+      ASSERT_LT(cycle, 20000) << "the writers never finished";
       // Capture start loads the settings from the key being written.
       ASSERT_EQ(device->StartCapture(&format), STATUS_SUCCESS) << "cycle " << cycle;
       ExpectValidSettings(ctx);
@@ -197,9 +236,9 @@ TEST_F(SettingsDurability, WritersAndAKilledWriterLoseAndTearNothingWhileCapture
       device->CancelReads();
       // Capture stop parks the camera and saves its state into the key.
       device->StopCapture();
-      if (cycle == 4) {
-        // Mid-write: the victim writes continuously from its start.
+      if (!killed && cycle >= 4 && victimRound() >= 3) {
         ASSERT_EQ(kill(victim, SIGKILL), 0);
+        killed = true;
       }
     }
     kernel.workQueue().Discard();
@@ -210,9 +249,9 @@ TEST_F(SettingsDurability, WritersAndAKilledWriterLoseAndTearNothingWhileCapture
     host::ResetCameraDriver();
   }
 
-  EXPECT_EQ(ExitCode(writerA), 0);
-  EXPECT_EQ(ExitCode(writerB), 0);
-  EXPECT_EQ(ExitCode(victim), 1000 + SIGKILL);
+  EXPECT_EQ(children.Reap(writerA), 0);
+  EXPECT_EQ(children.Reap(writerB), 0);
+  EXPECT_EQ(children.Reap(victim), 1000 + SIGKILL);
 
   // A fresh connection, as the next driver load or tool would open.
   Registry registry(file_);
