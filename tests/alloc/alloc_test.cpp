@@ -43,7 +43,7 @@ namespace {
 std::atomic<bool> g_armed{false};
 std::atomic<long> g_allocations{0};
 
-inline void Count() {
+[[maybe_unused]] inline void Count() {
     if (g_armed.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
 }
 }  // namespace
