@@ -188,6 +188,10 @@ int FuzzFramePath(const uint8_t* data, std::size_t size) {
         if (bytes.size() == kFrameContextSize) gatherer.OverwriteContext(bytes);
         continue;
       }
+      if (packet.empty()) {  // setting 0: the library delivers nothing to write into
+        gatherer.Deliver(packet, 0, kPacketStatusSuccess);
+        continue;
+      }
       switch (op % 10) {
         case 0: {  // frame start with its header and first bytes
           packet[0] = kPacketFrameStart;
@@ -200,7 +204,7 @@ int FuzzFramePath(const uint8_t* data, std::size_t size) {
         case 2: {  // in-sequence continuations carrying input bytes
           const auto body = in.Take(in.U16() % (p + 1u));
           std::copy_n(body.begin(), std::min<std::size_t>(body.size(), p > 1 ? p - 1 : 0), packet.begin() + 1);
-          if (!packet.empty()) packet[0] = sequence;
+          packet[0] = sequence;
           sequence = static_cast<UCHAR>((sequence + 1) % kPacketSequenceWrap);
           break;
         }
