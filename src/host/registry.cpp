@@ -20,13 +20,18 @@ constexpr int kBusyTimeoutMs = 10'000;
 constexpr std::size_t kMaxKeyComponent = 255;
 constexpr std::size_t kMaxValueName = 16'383;
 
+// One use of a kept statement: bound, stepped, then reset and unbound so
+// that it holds no read transaction and no stale value for the next user.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql)
+    explicit Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    ~Statement()
     {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+        if (stmt_ != nullptr) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -186,20 +191,39 @@ Registry::Registry(const std::filesystem::path& file)
         for (const char* root : {"\\Registry", "\\Registry\\Machine", "\\Registry\\User",
                                  "\\Registry\\Machine\\SOFTWARE", "\\Registry\\Machine\\SYSTEM",
                                  "\\Registry\\Machine\\HARDWARE"}) {
-            Statement insert(db_, "INSERT OR IGNORE INTO reg_keys(folded, path) VALUES(?1, ?2)");
+            Statement insert(Prepared("INSERT OR IGNORE INTO reg_keys(folded, path) VALUES(?1, ?2)"));
             insert.Text(1, FoldCase(root)).Text(2, root);
             if (insert.Step() != SQLITE_DONE) status = STATUS_UNSUCCESSFUL;
         }
     }
     if (NT_SUCCESS(status)) status = tx.Commit();
     if (!NT_SUCCESS(status)) {
+        for (auto& [sql, stmt] : prepared_) sqlite3_finalize(stmt);
+        prepared_.clear();
         sqlite3_close(db_);
         db_ = nullptr;
         throw std::runtime_error("cannot set up registry database " + name);
     }
 }
 
-Registry::~Registry() { sqlite3_close(db_); }
+Registry::~Registry()
+{
+    for (auto& [sql, stmt] : prepared_) sqlite3_finalize(stmt);
+    sqlite3_close(db_);
+}
+
+sqlite3_stmt* Registry::Prepared(const char* sql)
+{
+    auto it = prepared_.find(std::string_view(sql));
+    if (it != prepared_.end()) return it->second;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return nullptr;  // the Statement then fails its step
+    }
+    prepared_.emplace(sql, stmt);
+    return stmt;
+}
 
 NTSTATUS Registry::Exec(const char* sql) { return StatusOf(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
 
@@ -228,7 +252,7 @@ std::optional<std::string> Registry::NormalisePath(std::string_view path)
 
 bool Registry::KeyExistsLocked(const std::string& folded)
 {
-    Statement query(db_, "SELECT 1 FROM reg_keys WHERE folded = ?1");
+    Statement query(Prepared("SELECT 1 FROM reg_keys WHERE folded = ?1"));
     query.Text(1, folded);
     return query.Step() == SQLITE_ROW;
 }
@@ -241,7 +265,7 @@ NTSTATUS Registry::CreateKey(std::string_view path)
     Transaction tx(db_);
     if (!NT_SUCCESS(tx.Begun())) return tx.Begun();
     for (std::string key = *normal; !key.empty(); key = ParentOf(key)) {
-        Statement insert(db_, "INSERT OR IGNORE INTO reg_keys(folded, path) VALUES(?1, ?2)");
+        Statement insert(Prepared("INSERT OR IGNORE INTO reg_keys(folded, path) VALUES(?1, ?2)"));
         insert.Text(1, FoldCase(key)).Text(2, key);
         if (insert.Step() != SQLITE_DONE) return STATUS_UNSUCCESSFUL;
     }
@@ -257,7 +281,7 @@ NTSTATUS Registry::CreateSubKey(std::string_view path, bool* created)
     if (!NT_SUCCESS(tx.Begun())) return tx.Begun();
     const std::string parent = ParentOf(*normal);
     if (!parent.empty() && !KeyExistsLocked(FoldCase(parent))) return STATUS_OBJECT_NAME_NOT_FOUND;
-    Statement insert(db_, "INSERT OR IGNORE INTO reg_keys(folded, path) VALUES(?1, ?2)");
+    Statement insert(Prepared("INSERT OR IGNORE INTO reg_keys(folded, path) VALUES(?1, ?2)"));
     insert.Text(1, FoldCase(*normal)).Text(2, *normal);
     if (insert.Step() != SQLITE_DONE) return STATUS_UNSUCCESSFUL;
     if (created != nullptr) *created = sqlite3_changes(db_) > 0;
@@ -284,10 +308,10 @@ NTSTATUS Registry::DeleteKey(std::string_view path)
     // The key and everything below it; the range avoids LIKE's wildcards.
     const std::string below = folded + "\\";
     const std::string beyond = folded + "]";  // ']' follows '\' in byte order
-    Statement keys(db_, "DELETE FROM reg_keys WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3)");
+    Statement keys(Prepared("DELETE FROM reg_keys WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3)"));
     keys.Text(1, folded).Text(2, below).Text(3, beyond);
     if (keys.Step() != SQLITE_DONE) return STATUS_UNSUCCESSFUL;
-    Statement values(db_, "DELETE FROM reg_values WHERE key = ?1 OR (key >= ?2 AND key < ?3)");
+    Statement values(Prepared("DELETE FROM reg_values WHERE key = ?1 OR (key >= ?2 AND key < ?3)"));
     values.Text(1, folded).Text(2, below).Text(3, beyond);
     if (values.Step() != SQLITE_DONE) return STATUS_UNSUCCESSFUL;
     return tx.Commit();
@@ -304,9 +328,8 @@ NTSTATUS Registry::SetValue(std::string_view key, std::string_view name, const R
     Transaction tx(db_);
     if (!NT_SUCCESS(tx.Begun())) return tx.Begun();
     if (!KeyExistsLocked(folded)) return STATUS_OBJECT_NAME_NOT_FOUND;
-    Statement upsert(db_,
-                     "INSERT INTO reg_values(key, folded_name, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
-                     " ON CONFLICT(key, folded_name) DO UPDATE SET type = excluded.type, data = excluded.data");
+    Statement upsert(Prepared("INSERT INTO reg_values(key, folded_name, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+                     " ON CONFLICT(key, folded_name) DO UPDATE SET type = excluded.type, data = excluded.data"));
     upsert.Text(1, folded).Text(2, FoldCase(name)).Text(3, name).Int(4, value.Type).Blob(5, value.Data);
     if (upsert.Step() != SQLITE_DONE) return STATUS_UNSUCCESSFUL;
     return tx.Commit();
@@ -327,7 +350,7 @@ std::optional<RegistryValue> Registry::GetValue(std::string_view key, std::strin
     const auto normal = NormalisePath(key);
     if (!normal) return std::nullopt;
     std::lock_guard lock(mutex_);
-    Statement query(db_, "SELECT type, data FROM reg_values WHERE key = ?1 AND folded_name = ?2");
+    Statement query(Prepared("SELECT type, data FROM reg_values WHERE key = ?1 AND folded_name = ?2"));
     query.Text(1, FoldCase(*normal)).Text(2, FoldCase(name));
     if (query.Step() != SQLITE_ROW) return std::nullopt;
     RegistryValue value;
@@ -351,7 +374,7 @@ NTSTATUS Registry::DeleteValue(std::string_view key, std::string_view name)
     Transaction tx(db_);
     if (!NT_SUCCESS(tx.Begun())) return tx.Begun();
     if (!KeyExistsLocked(folded)) return STATUS_OBJECT_NAME_NOT_FOUND;
-    Statement remove(db_, "DELETE FROM reg_values WHERE key = ?1 AND folded_name = ?2");
+    Statement remove(Prepared("DELETE FROM reg_values WHERE key = ?1 AND folded_name = ?2"));
     remove.Text(1, folded).Text(2, FoldCase(name));
     if (remove.Step() != SQLITE_DONE) return STATUS_UNSUCCESSFUL;
     if (sqlite3_changes(db_) == 0) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -364,7 +387,7 @@ std::vector<NamedValue> Registry::ListValues(std::string_view key)
     const auto normal = NormalisePath(key);
     if (!normal) return out;
     std::lock_guard lock(mutex_);
-    Statement query(db_, "SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY folded_name");
+    Statement query(Prepared("SELECT name, type, data FROM reg_values WHERE key = ?1 ORDER BY folded_name"));
     query.Text(1, FoldCase(*normal));
     while (query.Step() == SQLITE_ROW) {
         NamedValue item;

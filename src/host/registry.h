@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include "platform/kernel.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace dualcam::host {
 
@@ -81,9 +83,14 @@ public:
 private:
     NTSTATUS Exec(const char* sql);
     bool KeyExistsLocked(const std::string& folded);
+    // The compiled form of one of this file's statements, compiled on first
+    // use and kept: a settings load queries a dozen values, and compiling
+    // each query anew cost more than running it. Caller holds mutex_.
+    sqlite3_stmt* Prepared(const char* sql);
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
+    std::map<std::string, sqlite3_stmt*, std::less<>> prepared_;
 };
 
 // Largest value the registry accepts, in bytes.
