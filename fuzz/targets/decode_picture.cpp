@@ -5,9 +5,9 @@
 // Hard part: telling a fault from a refusal. The input buffer carries
 // exactly the decoder's read slack and the output exactly the bytes the
 // row table addresses, so ASan sees any read or write past either; and the
-// same input decoded by a second decoder state with another history must
-// give the same result and bytes, or the decoder depends on what came
-// before.
+// same input decoded by a second decoder state with another history, on
+// the reference path, must give the same result and bytes, or the decoder
+// depends on what came before or the fast path strays from the reference.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -38,11 +38,11 @@ struct Decoder {
 };
 
 // Decodes into a buffer of exactly `bytes`; returns the result.
-int DecodeOnce(DecoderState* state, int width, int height, int kind, int16_t quality,
+int DecodeOnce(DecoderPath path, DecoderState* state, int width, int height, int kind, int16_t quality,
                const std::vector<uint8_t>& stream, int32_t length, std::vector<uint8_t>& out) {
   DecoderSelectQuality(state, quality);
   if (DecoderBuildRowTable(state, width, height, kind, out.empty() ? nullptr : out.data()) != 1) return -1;
-  return DecodePicture(state, stream.data(), length, out.empty() ? nullptr : out.data(), kind);
+  return DecodePictureWith(path, state, stream.data(), length, out.empty() ? nullptr : out.data(), kind);
 }
 
 }  // namespace
@@ -71,18 +71,21 @@ int FuzzDecodePicture(const uint8_t* data, std::size_t size) {
   const std::size_t bytes = DecoderOutputBytes(width, height, kind);
   if (bytes > 640 * 480 * 3) Fail(kName, "output size beyond the largest picture");
   std::vector<uint8_t> a(bytes, 0x5A), b(bytes, 0x5A);
-  const int ra = DecodeOnce(&first.state, width, height, kind, quality, stream, length, a);
+  const int ra = DecodeOnce(ActiveDecoderPath(), &first.state, width, height, kind, quality, stream, length, a);
   if (bytes == 0) Check(ra != 1, kName, "a picture was decoded with no row table");
   if (kind == 3) Check(ra != 1, kName, "an unknown output kind decoded");
   // A refused quality index keeps whatever the state had selected before,
   // so only a valid one makes two histories comparable.
   if (quality <= 3) {
-    // Another state with another history (it sees only these inputs): set
-    // up once, since its 900 KB of work buffers cost more than a decode.
+    // Another state with another history (it sees only these inputs),
+    // decoding on the plain scalar path: the fast path must agree with it
+    // on every input, damaged or not. Set up once, since its 900 KB of work
+    // buffers cost more than a decode.
     static Decoder second;
-    const int rb = DecodeOnce(&second.state, width, height, kind, quality, stream, length, b);
-    Check(ra == rb, kName, "two decoder states disagree on the result");
-    Check(a == b, kName, "two decoder states disagree on the picture");
+    const int rb =
+        DecodeOnce(DecoderPath::Reference, &second.state, width, height, kind, quality, stream, length, b);
+    Check(ra == rb, kName, "the fast and the reference decoder disagree on the result");
+    Check(a == b, kName, "the fast and the reference decoder disagree on the picture");
   }
   return 0;
 }
