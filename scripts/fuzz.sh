@@ -63,7 +63,16 @@ for target in "${targets[@]}"; do
     work="build/fuzz-work/$target"
   fi
   mkdir -p "$work/corpus"
-  args=(-timeout=10 -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 "-artifact_prefix=$work/")
+  # Longest input per target: room for whole pictures where a target takes
+  # them, and a few times the longest useful input elsewhere (a longer one
+  # only repeats operations and slows every execution).
+  case "$target" in
+    formats|load_settings) max_len=4096 ;;
+    snapshot) max_len=8192 ;;
+    properties) max_len=32768 ;;
+    *) max_len=65536 ;;
+  esac
+  args=(-timeout=10 -rss_limit_mb=2048 "-max_len=$max_len" -print_final_stats=1 "-artifact_prefix=$work/")
   if [ -n "$runs" ] && [ $ci -eq 0 ]; then
     args+=("-runs=$runs")
   else
