@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -519,6 +520,8 @@ TEST_F(ClassLibraryConcurrency, VendorCommandsWhileStreaming) {
                                    FALSE, nullptr, nullptr);
     }
   });
+  // Frames come quickly: let the poll get going before the packets flow.
+  for (int i = 0; i < 5000 && answered.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   QueueReads(5);
   device.Pump(6);
   done.store(true);

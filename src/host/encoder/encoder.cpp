@@ -9,7 +9,9 @@
 #include "host/encoder/encoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace dualcam::encoder {
@@ -45,6 +47,15 @@ struct EncoderTables {
   // basis[x][u] = C(u)/2 * cos((2x+1) u pi / 16), so that
   // F(v,u) = sum_y sum_x basis[y][v] basis[x][u] s(y,x)  (T.81 A.3.3).
   double basis[8][8] = {};
+  // Bounds on one output of the vertical pass, F(v, u) = sum over y of
+  // basis[y][v] * rows[y][u], as computed in double precision:
+  //   |F| <= spread[v] * max |rows[y][u]|        for any column;
+  //   |F| <= residue[v] * |rows[0][u]|           when the eight rows are equal.
+  // spread is the sum of |basis[y][v]| and residue the size of the sum of
+  // basis[y][v] (0 in exact arithmetic for v > 0), each widened far beyond
+  // the rounding error of eight products and sums (under 1e-15 relative).
+  double spread[8] = {};
+  double residue[8] = {};
   QuantPair camera_pairs[kQualityCount];
 
   EncoderTables() {
@@ -53,6 +64,15 @@ struct EncoderTables {
         const double cu = u == 0 ? std::numbers::sqrt2 / 2.0 : 1.0;
         basis[x][u] = cu / 2.0 * std::cos((2 * x + 1) * u * std::numbers::pi / 16.0);
       }
+    }
+    for (int v = 0; v < 8; ++v) {
+      double magnitude = 0.0, sum = 0.0;
+      for (int y = 0; y < 8; ++y) {
+        magnitude += std::fabs(basis[y][v]);
+        sum += basis[y][v];
+      }
+      spread[v] = magnitude * (1.0 + 1e-9);
+      residue[v] = std::fabs(sum) + magnitude * 1e-12;
     }
     constexpr int kCameraPercent[kQualityCount] = {10, 20, 40, 30};
     for (int i = 0; i < kQualityCount; ++i) camera_pairs[i] = ScaledQuantPair(kCameraPercent[i]);
@@ -94,13 +114,7 @@ class BitWriter {
 
 // Category (SSSS) of a value: number of bits of its magnitude (T.81 F.1.2.1).
 int Category(int value) {
-  int magnitude = value < 0 ? -value : value;
-  int bits = 0;
-  while (magnitude != 0) {
-    ++bits;
-    magnitude >>= 1;
-  }
-  return bits;
+  return std::bit_width(static_cast<unsigned>(value < 0 ? -value : value));
 }
 
 // The extra bits that follow a category: the value itself when positive,
@@ -137,40 +151,104 @@ void EncodeBlock(BitWriter& writer, const int16_t coefficients[64], int& predict
   if (run > 0) writer.Put(ac.code[0x00], ac.length[0x00]);  // EOB
 }
 
-// Forward DCT and quantization of one 8x8 block of samples (0..255).
-void TransformBlock(const uint8_t samples[64], const uint8_t quant[64], int16_t out[64],
+// lround for the magnitudes a block can reach (|x| well under 2^31): round
+// to nearest, halves away from zero. x - trunc(x) is exact in binary floating
+// point, so the comparison with one half decides exactly as the library does,
+// without its call.
+long RoundHalfAway(double x) {
+  const long whole = static_cast<long>(x);  // toward zero
+  const double fraction = x - static_cast<double>(whole);
+  return whole + (fraction >= 0.5) - (fraction <= -0.5);
+}
+
+// Forward DCT and quantization of one 8x8 block of level-shifted samples
+// (T.81 A.3.1: sample - 128). Each output is the same sequence of double
+// operations in the same order as the direct sums
+//   rows[y][u] = sum over x = 0..7 of basis[x][u] * s(y, x)
+//   F(v, u)    = sum over y = 0..7 of basis[y][v] * rows[y][u]
+// so the coefficients never depend on how the loops are arranged; the loops
+// run over u innermost so eight independent sums proceed side by side.
+// Two shortcuts give the very same coefficients with less work: a row of
+// samples equal to the one above transforms to the same row, and a row of
+// outputs whose bound (EncoderTables::spread, residue) stays under half of
+// every quantizer step in it can only round to zeros.
+void TransformBlock(const uint8_t samples[64], const double quant[64], int16_t out[64],
                     const EncoderTables& tables) {
-  double rows[64];  // rows[y*8+u]: horizontal transform of each row
+  double rows[64];
+  bool rows_equal = true;
   for (int y = 0; y < 8; ++y) {
-    for (int u = 0; u < 8; ++u) {
-      double sum = 0.0;
-      for (int x = 0; x < 8; ++x) sum += tables.basis[x][u] * (samples[y * 8 + x] - 128.0);
-      rows[y * 8 + u] = sum;
+    double* row = rows + 8 * y;
+    const uint8_t* in = samples + 8 * y;
+    if (y > 0 && std::equal(in, in + 8, in - 8)) {
+      std::copy(row - 8, row, row);
+      continue;
     }
+    rows_equal = rows_equal && y == 0;
+    double shifted[8];
+    for (int x = 0; x < 8; ++x) shifted[x] = in[x] - 128.0;
+    double sum[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int x = 0; x < 8; ++x)
+      for (int u = 0; u < 8; ++u) sum[u] += tables.basis[x][u] * shifted[x];
+    std::copy(sum, sum + 8, row);
   }
+  double largest[8];  // per column u, the largest |rows[y][u]|
+  for (int u = 0; u < 8; ++u) {
+    double m = 0.0;
+    for (int y = 0; y < 8; ++y) m = std::max(m, std::fabs(rows[8 * y + u]));
+    largest[u] = m;
+  }
+  const double* bound = rows_equal ? tables.residue : tables.spread;
   for (int v = 0; v < 8; ++v) {
+    bool zeros = true;
+    for (int u = 0; u < 8; ++u) zeros = zeros && largest[u] * bound[v] < 0.4999999 * quant[v * 8 + u];
+    if (zeros) {
+      std::fill(out + v * 8, out + v * 8 + 8, int16_t{0});
+      continue;
+    }
+    double sum[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int y = 0; y < 8; ++y)
+      for (int u = 0; u < 8; ++u) sum[u] += tables.basis[y][v] * rows[8 * y + u];
     for (int u = 0; u < 8; ++u) {
-      double sum = 0.0;
-      for (int y = 0; y < 8; ++y) sum += tables.basis[y][v] * rows[y * 8 + u];
       const int index = v * 8 + u;
-      long q = std::lround(sum / quant[index]);
       // Baseline limits of the Annex K tables: AC size <= 10, and DC kept
       // within +-1023 so that any difference of two stays in category 11.
-      q = std::clamp(q, -1023L, 1023L);
-      out[index] = static_cast<int16_t>(q);
+      const double q = std::clamp(sum[u] / quant[index], -2048.0, 2048.0);
+      out[index] = static_cast<int16_t>(std::clamp(RoundHalfAway(q), -1023L, 1023L));
     }
   }
 }
 
-// Copies an 8x8 block whose top-left sample is (x0, y0), replicating the last
-// column and row of the plane for positions beyond its edges.
+// Copies an 8x8 block whose top-left sample is (x0, y0), replicating the
+// last column and row of the plane for positions beyond its edges.
 void GatherBlock(const uint8_t* plane, int width, int height, int x0, int y0, uint8_t out[64]) {
+  const bool inside = x0 + 8 <= width;
   for (int r = 0; r < 8; ++r) {
     const int y = std::min(y0 + r, height - 1);
     const uint8_t* row = plane + static_cast<std::size_t>(y) * width;
-    for (int c = 0; c < 8; ++c) out[r * 8 + c] = row[std::min(x0 + c, width - 1)];
+    if (inside) {
+      std::memcpy(out + r * 8, row + x0, 8);
+    } else {
+      for (int c = 0; c < 8; ++c) out[r * 8 + c] = row[std::min(x0 + c, width - 1)];
+    }
   }
 }
+
+// The last block transformed with one table and its coefficients: flat areas
+// give runs of equal blocks, and an equal block has equal coefficients.
+struct LastBlock {
+  uint8_t samples[64];
+  int16_t coefficients[64];
+  bool valid = false;
+
+  const int16_t* Transform(const uint8_t block[64], const double quant[64], const EncoderTables& tables) {
+    if (!valid || std::memcmp(block, samples, 64) != 0) {
+      std::memcpy(samples, block, 64);
+      TransformBlock(samples, quant, coefficients, tables);
+      valid = true;
+    }
+    return coefficients;
+  }
+};
 
 }  // namespace
 
@@ -221,24 +299,31 @@ EncodeError EncodePicture(const I420View& picture, const QuantPair& quant, std::
   // the per-frame path free of repeated growth when the vector is fresh.
   out.reserve(out.size() + static_cast<std::size_t>(width) * height / 2 + 64);
 
+  // Quantizer steps as doubles, converted once per picture (exactly).
+  double luma_steps[64], chroma_steps[64];
+  for (int j = 0; j < 64; ++j) {
+    luma_steps[j] = quant.luma[j];
+    chroma_steps[j] = quant.chroma[j];
+  }
+
   BitWriter writer(out);
   int predictor_y = 0, predictor_cb = 0, predictor_cr = 0;  // never reset
+  LastBlock last_luma, last_chroma;
   uint8_t samples[64];
-  int16_t coefficients[64];
   for (int my = 0; my < height; my += 16) {
     for (int mx = 0; mx < width; mx += 16) {
       static constexpr int kOffsets[4][2] = {{0, 0}, {8, 0}, {0, 8}, {8, 8}};
       for (const auto& offset : kOffsets) {
         GatherBlock(y_plane, width, height, mx + offset[0], my + offset[1], samples);
-        TransformBlock(samples, quant.luma, coefficients, tables);
-        EncodeBlock(writer, coefficients, predictor_y, tables.dc_luma, tables.ac_luma);
+        EncodeBlock(writer, last_luma.Transform(samples, luma_steps, tables), predictor_y, tables.dc_luma,
+                    tables.ac_luma);
       }
       GatherBlock(cb_plane, chroma_width, chroma_height, mx / 2, my / 2, samples);
-      TransformBlock(samples, quant.chroma, coefficients, tables);
-      EncodeBlock(writer, coefficients, predictor_cb, tables.dc_chroma, tables.ac_chroma);
+      EncodeBlock(writer, last_chroma.Transform(samples, chroma_steps, tables), predictor_cb, tables.dc_chroma,
+                  tables.ac_chroma);
       GatherBlock(cr_plane, chroma_width, chroma_height, mx / 2, my / 2, samples);
-      TransformBlock(samples, quant.chroma, coefficients, tables);
-      EncodeBlock(writer, coefficients, predictor_cr, tables.dc_chroma, tables.ac_chroma);
+      EncodeBlock(writer, last_chroma.Transform(samples, chroma_steps, tables), predictor_cr, tables.dc_chroma,
+                  tables.ac_chroma);
     }
   }
   writer.Flush();

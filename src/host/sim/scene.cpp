@@ -58,22 +58,26 @@ const HueTable& Hues() {
 
 void TestPatternScene::Render(uint32_t frame_number, int width, int height,
                               std::vector<uint8_t>& rgb) const {
-  rgb.assign(static_cast<std::size_t>(width) * height * 3, 0);
-  if (width <= 0 || height <= 0) return;
+  if (width <= 0 || height <= 0) {
+    rgb.clear();
+    return;
+  }
+  const std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
+  rgb.resize(row_bytes * height);  // every byte is written below
   const int bar_rows = height * 3 / 4;
   const int shift = static_cast<int>((frame_number * 2) % static_cast<uint32_t>(width));
-  for (int y = 0; y < height; ++y) {
-    uint8_t* row = rgb.data() + static_cast<std::size_t>(y) * width * 3;
-    for (int x = 0; x < width; ++x) {
-      uint8_t* px = row + 3 * x;
-      if (y < bar_rows) {
-        const int bar = ((x + shift) % width) * 8 / width;
-        std::memcpy(px, kBars[bar], 3);
-      } else {
-        const uint8_t level = static_cast<uint8_t>(x * 255 / std::max(1, width - 1));
-        px[0] = px[1] = px[2] = level;
-      }
-    }
+  // Every bar row is the same, and so is every ramp row: draw one of each and
+  // copy it down, which keeps a VGA frame to a few hundred kilobytes of copies.
+  if (bar_rows > 0) {
+    uint8_t* first = rgb.data();
+    for (int x = 0; x < width; ++x) std::memcpy(first + 3 * x, kBars[((x + shift) % width) * 8 / width], 3);
+    for (int y = 1; y < bar_rows; ++y) std::memcpy(first + y * row_bytes, first, row_bytes);
+  }
+  if (bar_rows < height) {
+    uint8_t* first = rgb.data() + bar_rows * row_bytes;
+    const int last = std::max(1, width - 1);
+    for (int x = 0; x < width; ++x) std::memset(first + 3 * x, x * 255 / last, 3);
+    for (int y = bar_rows + 1; y < height; ++y) std::memcpy(rgb.data() + y * row_bytes, first, row_bytes);
   }
   // The frame number, five digits, white on black, scale 2.
   constexpr int kScale = 2;
@@ -147,25 +151,34 @@ void PhotoScene::Render(uint32_t, int width, int height, std::vector<uint8_t>& r
     rgb = rgb_;
     return;
   }
-  // Bilinear, sampling at pixel centres, in 16.16 fixed point.
+  // Bilinear, sampling at pixel centres, in 16.16 fixed point. The column
+  // taps are the same on every row, so they are worked out once.
+  struct Tap {
+    std::size_t left, right;  // byte offsets of the two source pixels in a row
+    int64_t weight;           // of the right one, 0..65535
+  };
+  std::vector<Tap> columns(static_cast<std::size_t>(width));
+  for (int x = 0; x < width; ++x) {
+    const int64_t sx = std::max<int64_t>(0, ((2 * x + 1) * int64_t{width_} * 65536) / (2 * width) - 32768);
+    const int x0 = std::min(static_cast<int>(sx >> 16), width_ - 1);
+    const int x1 = std::min(x0 + 1, width_ - 1);
+    columns[x] = {static_cast<std::size_t>(x0) * 3, static_cast<std::size_t>(x1) * 3, sx & 0xFFFF};
+  }
+  const std::size_t source_row = static_cast<std::size_t>(width_) * 3;
   for (int y = 0; y < height; ++y) {
     const int64_t sy = std::max<int64_t>(0, ((2 * y + 1) * int64_t{height_} * 65536) / (2 * height) - 32768);
     const int y0 = std::min(static_cast<int>(sy >> 16), height_ - 1);
     const int y1 = std::min(y0 + 1, height_ - 1);
-    const int fy = static_cast<int>(sy & 0xFFFF);
-    for (int x = 0; x < width; ++x) {
-      const int64_t sx = std::max<int64_t>(0, ((2 * x + 1) * int64_t{width_} * 65536) / (2 * width) - 32768);
-      const int x0 = std::min(static_cast<int>(sx >> 16), width_ - 1);
-      const int x1 = std::min(x0 + 1, width_ - 1);
-      const int fx = static_cast<int>(sx & 0xFFFF);
+    const int64_t fy = sy & 0xFFFF;
+    const uint8_t* upper = rgb_.data() + y0 * source_row;
+    const uint8_t* lower = rgb_.data() + y1 * source_row;
+    uint8_t* out = rgb.data() + static_cast<std::size_t>(y) * width * 3;
+    for (const Tap& tap : columns) {
       for (int c = 0; c < 3; ++c) {
-        auto at = [&](int xx, int yy) -> int64_t {
-          return rgb_[(static_cast<std::size_t>(yy) * width_ + xx) * 3 + c];
-        };
-        const int64_t top = at(x0, y0) * (65536 - fx) + at(x1, y0) * fx;
-        const int64_t bottom = at(x0, y1) * (65536 - fx) + at(x1, y1) * fx;
+        const int64_t top = upper[tap.left + c] * (65536 - tap.weight) + upper[tap.right + c] * tap.weight;
+        const int64_t bottom = lower[tap.left + c] * (65536 - tap.weight) + lower[tap.right + c] * tap.weight;
         const int64_t v = (top * (65536 - fy) + bottom * fy + (int64_t{1} << 31)) >> 32;
-        rgb[(static_cast<std::size_t>(y) * width + x) * 3 + c] = Clamp8(static_cast<int>(v));
+        *out++ = Clamp8(static_cast<int>(v));
       }
     }
   }
@@ -173,83 +186,183 @@ void PhotoScene::Render(uint32_t, int width, int height, std::vector<uint8_t>& r
 
 int MeanLevel(const std::vector<uint8_t>& samples) {
   if (samples.empty()) return 0;
+  // 32-bit partial sums over runs short enough never to overflow (2^24 x 255
+  // < 2^32) let the compiler add many bytes at once.
   uint64_t sum = 0;
-  for (uint8_t s : samples) sum += s;
-  return static_cast<int>(sum / samples.size());
+  const std::size_t n = samples.size();
+  for (std::size_t begin = 0; begin < n; begin += std::size_t{1} << 24) {
+    const std::size_t end = std::min(n, begin + (std::size_t{1} << 24));
+    uint32_t part = 0;
+    for (std::size_t i = begin; i < end; ++i) part += samples[i];
+    sum += part;
+  }
+  return static_cast<int>(sum / n);
 }
+
+namespace {
+
+// Working rows of DevelopPicture, kept per thread from frame to frame: a
+// camera develops a picture every frame interval, and fresh buffers of a few
+// hundred kilobytes each time cost more in page faults than the arithmetic.
+struct DevelopScratch {
+  std::vector<int> chroma;  // two rows, each Cb then Cr, width samples apiece
+  std::vector<int> luma;    // the whole luma plane, only when sharpening
+  std::vector<uint8_t> repeats;  // per row: 1 when its sensor row equals the one above
+};
+
+DevelopScratch& Scratch() {
+  thread_local DevelopScratch scratch;
+  return scratch;
+}
+
+// Mean of a 2x2 (or, at odd edges, smaller) block of chroma, rounded half
+// away from zero so that grey stays exactly 128. The divisor is one of three
+// constants, so no division instruction is needed.
+int RoundedMean(int sum, int count) {
+  switch (count) {
+    case 4: return sum >= 0 ? (sum + 2) / 4 : -((-sum + 2) / 4);
+    case 2: return sum >= 0 ? (sum + 1) / 2 : -((-sum + 1) / 2);
+    default: return sum;
+  }
+}
+
+}  // namespace
 
 void DevelopPicture(const ImageControls& c, const std::vector<uint8_t>& rgb, int width, int height,
                     std::vector<uint8_t>& i420) {
-  i420.assign(encoder::I420Size(std::max(width, 1), std::max(height, 1)), 0);
-  if (width <= 0 || height <= 0) return;
-  const std::size_t pixels = static_cast<std::size_t>(width) * height;
-  std::vector<int> y(pixels), cb(pixels), cr(pixels);
+  const std::size_t size = encoder::I420Size(std::max(width, 1), std::max(height, 1));
+  const std::size_t pixels = width > 0 && height > 0 ? static_cast<std::size_t>(width) * height : 0;
+  // No picture, or a sensor buffer that does not cover it: all zeros.
+  if (pixels == 0 || rgb.size() < 3 * pixels) {
+    i420.assign(size, 0);
+    return;
+  }
+  i420.resize(size);  // every byte is written below
 
   // Exposure (gain (32 + agc) / 48) and white balance (gain / 128) act on the
-  // sensor's RGB; the conversion is T.81 / JFIF BT.601 full range in 16-bit
-  // fixed point.
+  // sensor's RGB. Each is a function of one 8-bit sample for the whole frame,
+  // so it is a table.
   const int exposure = 32 + c.exposure_agc;
-  for (std::size_t i = 0; i < pixels; ++i) {
-    const int r = std::min(255, rgb[3 * i] * exposure * c.red_gain / (48 * kNeutralGain));
-    const int g = std::min(255, rgb[3 * i + 1] * exposure / 48);
-    const int b = std::min(255, rgb[3 * i + 2] * exposure * c.blue_gain / (48 * kNeutralGain));
-    y[i] = (19595 * r + 38470 * g + 7471 * b + 32768) >> 16;
-    cb[i] = ((-11059 * r - 21709 * g + 32768 * b + 32768) >> 16);  // centred on 0
-    cr[i] = ((32768 * r - 27439 * g - 5329 * b + 32768) >> 16);
+  std::array<int, 256> red, green, blue;
+  for (int v = 0; v < 256; ++v) {
+    red[v] = std::min(255, v * exposure * c.red_gain / (48 * kNeutralGain));
+    green[v] = std::min(255, v * exposure / 48);
+    blue[v] = std::min(255, v * exposure * c.blue_gain / (48 * kNeutralGain));
   }
+  // Contrast about mid-grey, then brightness: a table for the 0..255 luma
+  // the conversion gives from 8-bit RGB; sharpened (or out-of-range) luma
+  // takes the formula itself.
+  const int slope = 32 + c.contrast;
+  auto tone = [&](int y) { return Clamp8(128 + (y - 128) * slope / 32 + c.brightness); };
+  std::array<uint8_t, 256> tones;
+  for (int y = 0; y < 256; ++y) tones[y] = tone(y);
+  auto toned = [&](int y) { return static_cast<unsigned>(y) < 256 ? tones[y] : tone(y); };
 
-  // Sharpness: luma detail (the difference from a 3x3 box blur) scaled by
-  // 1 + (s - 2) / 16; s = 2 leaves the picture alone.
-  if (c.sharpness != 2) {
-    std::vector<int> blurred(pixels);
-    for (int row = 0; row < height; ++row)
-      for (int col = 0; col < width; ++col) {
-        int sum = 0;
-        for (int dy = -1; dy <= 1; ++dy)
-          for (int dx = -1; dx <= 1; ++dx) {
-            const int yy = std::clamp(row + dy, 0, height - 1);
-            const int xx = std::clamp(col + dx, 0, width - 1);
-            sum += y[static_cast<std::size_t>(yy) * width + xx];
-          }
-        blurred[static_cast<std::size_t>(row) * width + col] = (sum + 4) / 9;
-      }
-    for (std::size_t i = 0; i < pixels; ++i)
-      y[i] = y[i] + (y[i] - blurred[i]) * (c.sharpness - 2) / 16;
-  }
-
-  // Contrast about mid-grey, then brightness; hue rotation and saturation on
-  // the chroma pair.
+  // Hue rotation and saturation on the chroma pair.
   const int hue = ((c.hue % 720) + 720) % 720;
   const int cs = Hues().cos14[hue], sn = Hues().sin14[hue];
-  for (std::size_t i = 0; i < pixels; ++i) {
-    y[i] = Clamp8(128 + (y[i] - 128) * (32 + c.contrast) / 32 + c.brightness);
-    const int u = (cb[i] * cs - cr[i] * sn) / 16384;
-    const int v = (cb[i] * sn + cr[i] * cs) / 16384;
-    cb[i] = u * c.saturation / 40;
-    cr[i] = v * c.saturation / 40;
-  }
+  const int saturation = c.saturation;
 
-  uint8_t* out_y = i420.data();
-  for (std::size_t i = 0; i < pixels; ++i) out_y[i] = static_cast<uint8_t>(y[i]);
+  const bool sharpen = c.sharpness != 2;
+  DevelopScratch& scratch = Scratch();
+  scratch.chroma.resize(4 * static_cast<std::size_t>(width));
+  if (sharpen) scratch.luma.resize(pixels);
+  scratch.repeats.assign(static_cast<std::size_t>(height), 0);
+  int* const slots[2] = {scratch.chroma.data(), scratch.chroma.data() + 2 * width};
+  int last_slot = 1;
+  const uint8_t* last_row = nullptr;
+
+  // Converts one sensor row (T.81 / JFIF BT.601 full range in 16-bit fixed
+  // point): luma to the output (or the sharpening plane), chroma to a slot.
+  // Scenes repeat rows (flat areas, bars), and a row equal to the one before
+  // develops exactly as it did, so its results are copied instead. Returns
+  // the slot holding the row's chroma.
+  uint8_t* const out_y = i420.data();
+  auto develop_row = [&](int row) -> const int* {
+    const uint8_t* in = rgb.data() + static_cast<std::size_t>(row) * width * 3;
+    const std::size_t at = static_cast<std::size_t>(row) * width;
+    if (last_row && std::memcmp(in, last_row, static_cast<std::size_t>(width) * 3) == 0) {
+      if (sharpen)
+        std::memcpy(&scratch.luma[at], &scratch.luma[at - width], width * sizeof(int));
+      else
+        std::memcpy(out_y + at, out_y + at - width, width);
+      last_row = in;
+      scratch.repeats[row] = 1;
+      return slots[last_slot];
+    }
+    last_slot ^= 1;  // never overwrite the previous row, which may be the pair's first
+    int* cb = slots[last_slot];
+    int* cr = cb + width;
+    for (int x = 0; x < width; ++x) {
+      const int r = red[in[3 * x]], g = green[in[3 * x + 1]], b = blue[in[3 * x + 2]];
+      const int y = (19595 * r + 38470 * g + 7471 * b + 32768) >> 16;
+      const int u0 = ((-11059 * r - 21709 * g + 32768 * b + 32768) >> 16);  // centred on 0
+      const int v0 = ((32768 * r - 27439 * g - 5329 * b + 32768) >> 16);
+      if (sharpen)
+        scratch.luma[at + x] = y;
+      else
+        out_y[at + x] = toned(y);
+      const int u = (u0 * cs - v0 * sn) / 16384;
+      const int v = (u0 * sn + v0 * cs) / 16384;
+      cb[x] = u * saturation / 40;
+      cr[x] = v * saturation / 40;
+    }
+    last_row = in;
+    return cb;
+  };
+
+  // Rows in pairs, each pair giving one row of both chroma planes.
   const int cw = (width + 1) / 2, ch = (height + 1) / 2;
   uint8_t* out_cb = out_y + pixels;
   uint8_t* out_cr = out_cb + static_cast<std::size_t>(cw) * ch;
-  for (int row = 0; row < ch; ++row)
+  for (int crow = 0; crow < ch; ++crow) {
+    const int* top = develop_row(2 * crow);
+    const bool two_rows = 2 * crow + 1 < height;
+    const int* bottom = two_rows ? develop_row(2 * crow + 1) : nullptr;
+    uint8_t* row_cb = out_cb + static_cast<std::size_t>(crow) * cw;
+    uint8_t* row_cr = out_cr + static_cast<std::size_t>(crow) * cw;
     for (int col = 0; col < cw; ++col) {
-      int su = 0, sv = 0, n = 0;
-      for (int dy = 0; dy < 2; ++dy)
-        for (int dx = 0; dx < 2; ++dx) {
-          const int yy = 2 * row + dy, xx = 2 * col + dx;
-          if (yy >= height || xx >= width) continue;
-          su += cb[static_cast<std::size_t>(yy) * width + xx];
-          sv += cr[static_cast<std::size_t>(yy) * width + xx];
-          ++n;
-        }
-      // Round half away from zero so that grey stays exactly 128.
-      auto avg = [n](int s) { return s >= 0 ? (s + n / 2) / n : -((-s + n / 2) / n); };
-      out_cb[static_cast<std::size_t>(row) * cw + col] = Clamp8(128 + avg(su));
-      out_cr[static_cast<std::size_t>(row) * cw + col] = Clamp8(128 + avg(sv));
+      const int x = 2 * col;
+      const bool two_cols = x + 1 < width;
+      int su = top[x], sv = top[width + x];
+      if (two_cols) su += top[x + 1], sv += top[width + x + 1];
+      if (bottom) {
+        su += bottom[x], sv += bottom[width + x];
+        if (two_cols) su += bottom[x + 1], sv += bottom[width + x + 1];
+      }
+      const int count = (two_cols ? 2 : 1) * (two_rows ? 2 : 1);
+      row_cb[col] = Clamp8(128 + RoundedMean(su, count));
+      row_cr[col] = Clamp8(128 + RoundedMean(sv, count));
     }
+  }
+
+  // Sharpness: luma detail (the difference from a 3x3 box blur, edges
+  // replicated) scaled by 1 + (s - 2) / 16. The box sum is a column sum of
+  // three rows, then a row sum of three columns. A row whose three source
+  // rows equal those of the row above comes out as that row did.
+  if (sharpen) {
+    const int detail = c.sharpness - 2;
+    std::vector<int>& plane = scratch.luma;
+    const std::vector<uint8_t>& same = scratch.repeats;
+    int* columns = slots[0];  // the chroma rows are free again: 2 x width ints
+    for (int row = 0; row < height; ++row) {
+      if (row > 0 && same[row] && (row + 1 >= height || same[row + 1]) && (row < 2 || same[row - 1])) {
+        std::memcpy(out_y + static_cast<std::size_t>(row) * width, out_y + static_cast<std::size_t>(row - 1) * width,
+                    width);
+        continue;
+      }
+      const int* above = &plane[static_cast<std::size_t>(std::max(row - 1, 0)) * width];
+      const int* here = &plane[static_cast<std::size_t>(row) * width];
+      const int* below = &plane[static_cast<std::size_t>(std::min(row + 1, height - 1)) * width];
+      for (int x = 0; x < width; ++x) columns[x] = above[x] + here[x] + below[x];
+      uint8_t* out = out_y + static_cast<std::size_t>(row) * width;
+      for (int x = 0; x < width; ++x) {
+        const int sum = columns[std::max(x - 1, 0)] + columns[x] + columns[std::min(x + 1, width - 1)];
+        const int blurred = (sum + 4) / 9;
+        out[x] = toned(here[x] + (here[x] - blurred) * detail / 16);
+      }
+    }
+  }
 }
 
 }  // namespace dualcam::host::sim

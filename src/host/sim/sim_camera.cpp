@@ -57,6 +57,25 @@ void FillPowerOnInfoBlock(std::array<uint8_t, kInfoBlockSize>& block) {
   }
 }
 
+// Sums of the R, G and B samples of the first `pixels` pixels, in 32-bit
+// partial sums over runs short enough never to overflow (2^16 x 255 < 2^32).
+void SumChannels(const std::vector<uint8_t>& rgb, std::size_t pixels, uint64_t sum[3]) {
+  pixels = std::min(pixels, rgb.size() / 3);
+  const uint8_t* p = rgb.data();
+  for (std::size_t begin = 0; begin < pixels; begin += 65536) {
+    const std::size_t end = std::min(pixels, begin + 65536);
+    uint32_t r = 0, g = 0, b = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      r += p[3 * i];
+      g += p[3 * i + 1];
+      b += p[3 * i + 2];
+    }
+    sum[0] += r;
+    sum[1] += g;
+    sum[2] += b;
+  }
+}
+
 int StepToward(int current, int target, int step) {
   if (current < target) return std::min(current + step, target);
   if (current > target) return std::max(current - step, target);
@@ -459,9 +478,13 @@ void SimCamera::DriftLocked(const std::vector<uint8_t>& rgb, int width, int heig
   // A slow deterministic wobble (period 48 frames) keeps the loops moving the
   // way a real sensor's noise does.
   const int wobble = static_cast<int>((frames_sent_ / 16) % 3) - 1;
+  // Both loops read the picture's channel sums: one pass gives all three.
+  uint64_t sum[3] = {0, 0, 0};
+  if (ae || awb) SumChannels(rgb, static_cast<std::size_t>(width) * height, sum);
   if (ae) {
     // Aim for a mean level of 118 after the gain (32 + agc) / 48.
-    const int mean = std::max(1, MeanLevel(rgb));
+    const uint64_t total = sum[0] + sum[1] + sum[2];
+    const int mean = std::max(1, rgb.empty() ? 0 : static_cast<int>(total / rgb.size()));
     const int lo = std::min<int>(vars_[kVarMinAgc], 63);
     const int hi = std::max<int>(lo, std::min<int>(vars_[kVarMaxAgc], 63));
     const int target = std::clamp(118 * 48 / mean - 32 + wobble, lo, hi);
@@ -472,10 +495,6 @@ void SimCamera::DriftLocked(const std::vector<uint8_t>& rgb, int width, int heig
   }
   if (awb) {
     // Grey-world balance: red and blue gains move toward equal channel means.
-    uint64_t sum[3] = {0, 0, 0};
-    const std::size_t pixels = static_cast<std::size_t>(width) * height;
-    for (std::size_t i = 0; i < pixels; ++i)
-      for (int c = 0; c < 3; ++c) sum[c] += rgb[3 * i + c];
     const uint64_t g = std::max<uint64_t>(sum[1], 1);
     const int r_target = std::clamp<int>(static_cast<int>(kNeutralGain * g / std::max<uint64_t>(sum[0], 1)) + wobble, 64, 255);
     const int b_target = std::clamp<int>(static_cast<int>(kNeutralGain * g / std::max<uint64_t>(sum[2], 1)) - wobble, 64, 255);
@@ -505,14 +524,21 @@ uint32_t SimCamera::ProduceFrame(uint32_t max_packet_size, std::vector<SimPacket
     return 0;
   }
 
+  // The oldest record leaves the history as this frame enters it; its
+  // buffers are reused, so a steady stream allocates nothing per frame.
   FrameRecord frame;
+  if (!history_.empty() && history_.size() >= std::max<std::size_t>(1, options_.history_depth)) {
+    frame = std::move(history_.front());
+    history_.pop_front();
+  }
   frame.number = ++frames_sent_;
   const bool still = still_pending_;
   frame.kind = still ? encoder::FrameKind::kStill : encoder::FrameKind::kVideo;
   frame.width = still ? kStillWidth : video_width_;
   frame.height = still ? kStillHeight : video_height_;
 
-  std::vector<uint8_t> rgb;
+  // The sensor picture, reused from frame to frame on each thread.
+  thread_local std::vector<uint8_t> rgb;
   scene_->Render(frame.number, frame.width, frame.height, rgb);
   DriftLocked(rgb, frame.width, frame.height);
   DevelopPicture(ControlsLocked(), rgb, frame.width, frame.height, frame.picture);
