@@ -90,25 +90,35 @@ class BitWriter {
  public:
   explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
 
+  // Appends the low `length` bits of value (length <= 32), most significant
+  // first. Whole bytes leave four at a time.
   void Put(uint32_t value, int length) {
     if (length == 0) return;
-    accumulator_ = (accumulator_ << length) | (value & ((1u << length) - 1));
+    accumulator_ = (accumulator_ << length) | (value & ((uint64_t{1} << length) - 1));
     count_ += length;
-    while (count_ >= 8) {
-      count_ -= 8;
-      out_.push_back(static_cast<uint8_t>(accumulator_ >> count_));
+    if (count_ >= 32) {
+      count_ -= 32;
+      const uint32_t word = static_cast<uint32_t>(accumulator_ >> count_);
+      const uint8_t bytes[4] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
+                                static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+      out_.insert(out_.end(), bytes, bytes + 4);
+      accumulator_ &= (uint64_t{1} << count_) - 1;
     }
-    accumulator_ &= (1u << count_) - 1;
   }
 
   // T.81 F.1.2.3: fill the last byte with 1 bits.
   void Flush() {
-    if (count_ > 0) Put(0x7F, 8 - count_);
+    if (count_ % 8 != 0) Put(0x7F, 8 - count_ % 8);
+    while (count_ >= 8) {
+      count_ -= 8;
+      out_.push_back(static_cast<uint8_t>(accumulator_ >> count_));
+    }
+    accumulator_ = 0;
   }
 
  private:
   std::vector<uint8_t>& out_;
-  uint32_t accumulator_ = 0;
+  uint64_t accumulator_ = 0;  // count_ (< 32) pending bits, right-aligned
   int count_ = 0;
 };
 
@@ -127,9 +137,10 @@ void EncodeBlock(BitWriter& writer, const int16_t coefficients[64], int& predict
                  const HuffmanCodes& dc, const HuffmanCodes& ac) {
   const int difference = coefficients[0] - predictor;
   predictor = coefficients[0];
+  // A code (16 bits at most) and its extra bits (11 at most) go in one Put.
   const int dc_category = Category(difference);
-  writer.Put(dc.code[dc_category], dc.length[dc_category]);
-  writer.Put(ExtraBits(difference, dc_category), dc_category);
+  writer.Put((uint32_t{dc.code[dc_category]} << dc_category) | ExtraBits(difference, dc_category),
+             dc.length[dc_category] + dc_category);
 
   int run = 0;
   for (int k = 1; k < 64; ++k) {
@@ -144,8 +155,7 @@ void EncodeBlock(BitWriter& writer, const int16_t coefficients[64], int& predict
     }
     const int size = Category(value);
     const int symbol = (run << 4) | size;
-    writer.Put(ac.code[symbol], ac.length[symbol]);
-    writer.Put(ExtraBits(value, size), size);
+    writer.Put((uint32_t{ac.code[symbol]} << size) | ExtraBits(value, size), ac.length[symbol] + size);
     run = 0;
   }
   if (run > 0) writer.Put(ac.code[0x00], ac.length[0x00]);  // EOB
@@ -308,21 +318,30 @@ EncodeError EncodePicture(const I420View& picture, const QuantPair& quant, std::
 
   BitWriter writer(out);
   int predictor_y = 0, predictor_cb = 0, predictor_cr = 0;  // never reset
-  LastBlock last_luma, last_chroma;
+  // Luma blocks are compared with the two before them (the MCU's blocks go
+  // left, right, then below), each chroma plane with its own last block.
+  LastBlock luma_memo[2], last_cb, last_cr;
+  int luma_next = 0;
+  auto transform_luma = [&](const uint8_t block[64]) -> const int16_t* {
+    for (LastBlock& memo : luma_memo)
+      if (memo.valid && std::memcmp(block, memo.samples, 64) == 0) return memo.coefficients;
+    LastBlock& memo = luma_memo[luma_next];
+    luma_next ^= 1;
+    return memo.Transform(block, luma_steps, tables);
+  };
   uint8_t samples[64];
   for (int my = 0; my < height; my += 16) {
     for (int mx = 0; mx < width; mx += 16) {
       static constexpr int kOffsets[4][2] = {{0, 0}, {8, 0}, {0, 8}, {8, 8}};
       for (const auto& offset : kOffsets) {
         GatherBlock(y_plane, width, height, mx + offset[0], my + offset[1], samples);
-        EncodeBlock(writer, last_luma.Transform(samples, luma_steps, tables), predictor_y, tables.dc_luma,
-                    tables.ac_luma);
+        EncodeBlock(writer, transform_luma(samples), predictor_y, tables.dc_luma, tables.ac_luma);
       }
       GatherBlock(cb_plane, chroma_width, chroma_height, mx / 2, my / 2, samples);
-      EncodeBlock(writer, last_chroma.Transform(samples, chroma_steps, tables), predictor_cb, tables.dc_chroma,
+      EncodeBlock(writer, last_cb.Transform(samples, chroma_steps, tables), predictor_cb, tables.dc_chroma,
                   tables.ac_chroma);
       GatherBlock(cr_plane, chroma_width, chroma_height, mx / 2, my / 2, samples);
-      EncodeBlock(writer, last_chroma.Transform(samples, chroma_steps, tables), predictor_cr, tables.dc_chroma,
+      EncodeBlock(writer, last_cr.Transform(samples, chroma_steps, tables), predictor_cr, tables.dc_chroma,
                   tables.ac_chroma);
     }
   }
