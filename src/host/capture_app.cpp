@@ -210,6 +210,9 @@ NTSTATUS CaptureCamera::Uninitialize() {
     for (std::size_t waiting = kernel->workQueue().Pending(); waiting > 0; --waiting) {
       kernel->workQueue().RunNext();
     }
+    // Another thread stepping the queue may be running a poll of this device
+    // right now; the record stays until it has finished.
+    kernel->workQueue().WaitForParameter(device_->DeviceContext());
   } else if (kernel) {
     // The driver's wait is a sleep, not a hand-shake: a worker delayed past
     // it would still be reading the record. The device object goes only
