@@ -419,6 +419,7 @@ int RunCapture(std::span<const std::string_view> args) {
   const auto frame_period = std::chrono::nanoseconds(interval * 100);
   int number = 0;
   int idle_reads = 0;
+  Clock::time_point idle_since = started;
   while (number < frames && !g_interrupted.load(std::memory_order_relaxed)) {
     if (std::count(options.presses.begin(), options.presses.end(), number + 1) > 0) sim_camera->PressButton();
     if (!options.fast) std::this_thread::sleep_until(started + frame_period * number);
@@ -428,8 +429,12 @@ int RunCapture(std::span<const std::string_view> args) {
     if (pictures.empty()) {
       ++tally.failed;
       // Each read lets the camera send several frame intervals; this many
-      // reads in a row without a picture means the stream has stopped.
-      if (++idle_reads > 30)
+      // reads in a row without a picture means the stream has stopped. A
+      // still holds video back until the next button poll (half a second)
+      // however fast the camera sends frames, so the reads must also have
+      // come back empty for some seconds.
+      if (idle_reads++ == 0) idle_since = Clock::now();
+      if (idle_reads > 30 && Clock::now() - idle_since > std::chrono::seconds(5))
         UsageError(tally.delivered == 0 ? "the camera delivers no pictures" : "the camera stopped delivering pictures");
       continue;
     }
