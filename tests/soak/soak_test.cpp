@@ -12,8 +12,13 @@
 // no-picture marker); mailbox results are only "saved" or "failed", and a
 // saved still is a whole snapshot file; no request is misused; and once
 // every camera has gone, the pool holds exactly what it held before the
-// first arrived. DUALCAM_SOAK_MINUTES runs it for that long instead of the
-// short CI length; ASan's leak check covers the heap as well.
+// first arrived. Streaming time is virtual: each picture a read returns
+// moves the kernel's clock on by the stream's frame interval, so a run can
+// be measured in hours of video however fast the machine is.
+// DUALCAM_SOAK_HOURS runs until each camera has streamed that long, and
+// DUALCAM_SOAK_MINUTES for that long on the wall clock (with both, the first
+// reached ends the run), instead of the short CI length; ASan's leak check
+// covers the heap as well.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -48,12 +53,39 @@ constexpr DWORD kVqj9 = 0x394A5156;
 constexpr DWORD kCompressions[] = {kRgb24, kI420, kVqj9};
 constexpr LONG kSizes[][2] = {{160, 120}, {176, 144}, {320, 240}, {352, 288}};
 
-// CI length in steps per camera; DUALCAM_SOAK_MINUTES replaces it by time.
+// CI length in steps per camera; DUALCAM_SOAK_HOURS and DUALCAM_SOAK_MINUTES
+// replace it by time.
 constexpr int kCiSteps = 60;
 
-double SoakMinutes() {
-  const char* text = std::getenv("DUALCAM_SOAK_MINUTES");
+// The clock's record of every delay grows with the run; it is emptied this
+// often (in steps, or poll cycles on the threaded run).
+constexpr int kDelayRecordSteps = 1000;
+
+// Virtual time, in the kernel clock's 100 ns units.
+constexpr LONGLONG kUnitsPerSecond = 10'000'000;
+constexpr LONGLONG kUnitsPerHour = 3600 * kUnitsPerSecond;
+// A progress line each time the least-streamed camera passes a multiple of this.
+constexpr LONGLONG kProgressUnits = 600 * kUnitsPerSecond;
+
+double EnvNumber(const char* name) {
+  const char* text = std::getenv(name);
   return text ? std::atof(text) : 0.0;
+}
+
+double SoakMinutes() { return EnvNumber("DUALCAM_SOAK_MINUTES"); }
+
+// Frame time each camera must stream, 0 when the run is not measured so.
+LONGLONG SoakStreamUnits() {
+  const double hours = EnvNumber("DUALCAM_SOAK_HOURS");
+  return hours > 0 ? static_cast<LONGLONG>(hours * static_cast<double>(kUnitsPerHour)) : 0;
+}
+
+// h:mm:ss of a span of virtual time.
+std::string Hms(LONGLONG units) {
+  const long long seconds = units / kUnitsPerSecond;
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+  return text;
 }
 
 struct Tally {
@@ -70,7 +102,10 @@ struct Tally {
 // One camera's life: its device, its open stream and the last picture.
 class CameraLife {
  public:
-  CameraLife(host::CaptureDriver& driver, uint64_t seed) : driver_(driver), random_(seed) { Arrive(); }
+  CameraLife(host::CaptureDriver& driver, host::Clock& clock, uint64_t seed)
+      : driver_(driver), clock_(clock), random_(seed) {
+    Arrive();
+  }
   ~CameraLife() { Leave(); }
 
   // One random step; surprise removal (and re-arrival) only when allowed.
@@ -96,6 +131,8 @@ class CameraLife {
 
   const Tally& Counts() const { return tally_; }
   host::CaptureCamera* Camera() { return camera_.get(); }
+  // Frame time of the pictures this camera delivered, over all its lives.
+  LONGLONG Streamed() const { return streamed_.load(std::memory_order_relaxed); }
 
  private:
   unsigned Draw(unsigned n) { return static_cast<unsigned>(random_() % n); }
@@ -138,6 +175,8 @@ class CameraLife {
     ASSERT_NE(range, nullptr);
     const KS_DATAFORMAT_VIDEOINFOHEADER format = host::FormatFromRange(*range);
     sampleSize_ = format.DataFormat.SampleSize;
+    frameInterval_ = format.VideoInfoHeader.AvgTimePerFrame;
+    ASSERT_GT(frameInterval_, 0);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     stream_ = camera_->OpenStream(format, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
@@ -155,6 +194,9 @@ class CameraLife {
     ++tally_.Reads;
     if (picture.Status == STATUS_CANCELLED) return;
     ASSERT_EQ(picture.Status, STATUS_SUCCESS);
+    // A delivered picture is one frame interval of video.
+    clock_.Advance(frameInterval_);
+    streamed_.store(streamed_.load(std::memory_order_relaxed) + frameInterval_, std::memory_order_relaxed);
     if (compression_ == kVqj9) {
       ASSERT_GE(picture.BytesUsed, sizeof pipeline::kNoPictureMarker);
       ASSERT_LE(picture.BytesUsed, picture.Bytes.size());
@@ -228,12 +270,16 @@ class CameraLife {
   }
 
   host::CaptureDriver& driver_;
+  host::Clock& clock_;
   std::mt19937_64 random_;
   std::unique_ptr<host::CaptureCamera> camera_;
   std::unique_ptr<host::CaptureStream> stream_;
   host::StreamInfo info_;
   DWORD compression_ = kRgb24;
   ULONG sampleSize_ = 0;
+  LONGLONG frameInterval_ = 0;  // AvgTimePerFrame of the open stream
+  // Written by the camera's own thread, read by the one reporting progress.
+  std::atomic<LONGLONG> streamed_{0};
   std::vector<uint8_t> previous_;
   Tally tally_;
 };
@@ -245,6 +291,7 @@ class SoakWorld : public ::testing::Test {
     fs::create_directories(SnapshotFolder());
     misuse_ = host::StreamClassMisuse();
     poolBefore_ = kernel_.pool().LiveTotal();
+    clockStart_ = kernel_.clock().Now();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     driver_ = host::CaptureDriver::Load(driver::DriverEntry, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
@@ -274,16 +321,29 @@ class SoakWorld : public ::testing::Test {
     for (std::size_t i = kernel_.workQueue().Pending(); i > 0; --i) kernel_.workQueue().RunNext();
   }
 
-  void ExpectCleanEnd(const Tally& tally) {
+  // A progress line for long runs, each time the least-streamed camera
+  // passes another kProgressUnits of frame time.
+  void Progress(LONGLONG first, LONGLONG second, std::chrono::steady_clock::time_point start) {
+    const LONGLONG least = std::min(first, second);
+    if (least < nextProgress_) return;
+    nextProgress_ = (least / kProgressUnits + 1) * kProgressUnits;
+    const double minutes = std::chrono::duration<double, std::ratio<60>>(std::chrono::steady_clock::now() - start).count();
+    std::printf("soak progress: streamed %s and %s, virtual clock %s, %.1f wall minutes\n", Hms(first).c_str(),
+                Hms(second).c_str(), Hms(kernel_.clock().Now() - clockStart_).c_str(), minutes);
+    std::fflush(stdout);
+  }
+
+  void ExpectCleanEnd(const Tally& tally, LONGLONG first, LONGLONG second) {
     std::printf("soak: %llu reads: %llu decoded, %llu repeated, %llu blank, %llu no-picture; "
                 "%llu stills saved, %llu failed, %llu by property; %llu opens, %llu removals, %llu power cycles, "
-                "%llu control changes\n",
+                "%llu control changes; streamed %s and %s (h:mm:ss of frames per camera), virtual clock %s\n",
                 (unsigned long long)tally.Reads, (unsigned long long)tally.Decoded,
                 (unsigned long long)tally.Repeated, (unsigned long long)tally.Blank,
                 (unsigned long long)tally.NoPicture, (unsigned long long)tally.Stills,
                 (unsigned long long)tally.StillsFailed, (unsigned long long)tally.PropertyStills,
                 (unsigned long long)tally.Opens, (unsigned long long)tally.Removals,
-                (unsigned long long)tally.PowerCycles, (unsigned long long)tally.ControlChanges);
+                (unsigned long long)tally.PowerCycles, (unsigned long long)tally.ControlChanges, Hms(first).c_str(),
+                Hms(second).c_str(), Hms(kernel_.clock().Now() - clockStart_).c_str());
     EXPECT_GT(tally.Decoded, 0u);
     EXPECT_EQ(host::StreamClassMisuse(), misuse_);
     EXPECT_EQ(kernel_.Misuse(), 0u);
@@ -298,6 +358,8 @@ class SoakWorld : public ::testing::Test {
   std::unique_ptr<host::CaptureDriver> driver_;
   uint64_t misuse_ = 0;
   host::PoolUsage poolBefore_;
+  LONGLONG clockStart_ = 0;
+  LONGLONG nextProgress_ = kProgressUnits;
 };
 
 // DUALCAM_SOAK_SEED replays a run; otherwise each run draws its own.
@@ -306,11 +368,18 @@ uint64_t SoakSeed() {
   return text ? std::strtoull(text, nullptr, 10) : std::random_device{}();
 }
 
-bool KeepGoing(int step, std::chrono::steady_clock::time_point start) {
+// Whether a camera (or both, given the lesser of their streamed times) goes
+// on: the CI length in steps, or until the time limits that are set.
+bool KeepGoing(int step, LONGLONG streamed, std::chrono::steady_clock::time_point start) {
   const double minutes = SoakMinutes();
-  if (minutes <= 0) return step < kCiSteps;
-  return std::chrono::steady_clock::now() - start < std::chrono::duration<double, std::ratio<60>>(minutes);
+  const LONGLONG goal = SoakStreamUnits();
+  if (minutes <= 0 && goal <= 0) return step < kCiSteps;
+  if (goal > 0 && streamed >= goal) return false;
+  return minutes <= 0 ||
+         std::chrono::steady_clock::now() - start < std::chrono::duration<double, std::ratio<60>>(minutes);
 }
+
+bool LongRun() { return SoakMinutes() > 0 || SoakStreamUnits() > 0; }
 
 TEST_F(SoakWorld, TwoCamerasThroughFaultsStillsControlsPowerAndRemoval) {
   const uint64_t seed = SoakSeed();
@@ -318,20 +387,26 @@ TEST_F(SoakWorld, TwoCamerasThroughFaultsStillsControlsPowerAndRemoval) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 random(seed);
   Tally tally;
+  LONGLONG streamed[2] = {0, 0};
   {
-    CameraLife first(*driver_, random()), second(*driver_, random());
+    CameraLife first(*driver_, kernel_.clock(), random()), second(*driver_, kernel_.clock(), random());
     const auto start = std::chrono::steady_clock::now();
-    for (int step = 0; KeepGoing(step, start) && !HasFatalFailure(); ++step) {
+    for (int step = 0; KeepGoing(step, std::min(first.Streamed(), second.Streamed()), start) && !HasFatalFailure();
+         ++step) {
       first.Step(true);
       second.Step(true);
       if (step % 3 == 0) Polls(random, tally);
+      if (step % kDelayRecordSteps == 0) kernel_.clock().ClearDelays();
+      if (LongRun()) Progress(first.Streamed(), second.Streamed(), start);
     }
     tally.Add(first.Counts());
     tally.Add(second.Counts());
+    streamed[0] = first.Streamed();
+    streamed[1] = second.Streamed();
   }
   for (std::size_t i = kernel_.workQueue().Pending(); i > 0; --i) kernel_.workQueue().RunNext();
   driver_.reset();
-  ExpectCleanEnd(tally);
+  ExpectCleanEnd(tally, streamed[0], streamed[1]);
 }
 
 // The same life with each camera driven from its own thread while this
@@ -346,27 +421,33 @@ TEST_F(SoakConcurrency, TwoCamerasOnTheirOwnThreadsWithPollsBeside) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 random(seed);
   Tally tally;
+  LONGLONG streamed[2] = {0, 0};
   {
-    CameraLife first(*driver_, random()), second(*driver_, random());
+    CameraLife first(*driver_, kernel_.clock(), random()), second(*driver_, kernel_.clock(), random());
     std::atomic<int> running{2};
     const auto start = std::chrono::steady_clock::now();
+    // Each thread streams until its own camera has streamed enough.
     auto life = [&](CameraLife& camera) {
-      for (int step = 0; KeepGoing(step, start); ++step) camera.Step(true);
+      for (int step = 0; KeepGoing(step, camera.Streamed(), start); ++step) camera.Step(true);
       running.fetch_sub(1);
     };
     std::thread a(life, std::ref(first)), b(life, std::ref(second));
-    while (running.load() > 0) {
+    for (int cycle = 0; running.load() > 0; ++cycle) {
       Polls(random, tally);
+      if (cycle % kDelayRecordSteps == 0) kernel_.clock().ClearDelays();
+      if (LongRun()) Progress(first.Streamed(), second.Streamed(), start);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     a.join();
     b.join();
     tally.Add(first.Counts());
     tally.Add(second.Counts());
+    streamed[0] = first.Streamed();
+    streamed[1] = second.Streamed();
   }
   for (std::size_t i = kernel_.workQueue().Pending(); i > 0; --i) kernel_.workQueue().RunNext();
   driver_.reset();
-  ExpectCleanEnd(tally);
+  ExpectCleanEnd(tally, streamed[0], streamed[1]);
 }
 
 }  // namespace
