@@ -4,6 +4,9 @@
 #
 #   scripts/fuzz.sh --ci                  every target briefly from its seeds (CI)
 #   scripts/fuzz.sh [options] [TARGET...] a campaign, one target at a time
+#   scripts/fuzz.sh --replay [TARGET...]  every input a campaign kept, and the
+#                                         seeds, run once (e.g. under ASan after
+#                                         a campaign in a faster build)
 #
 # Options:
 #   --build DIR    build folder holding fuzz/fuzz_<target> (default build/asan)
@@ -22,6 +25,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ci=0
+replay=0
 build=build/asan
 seconds=""
 runs=""
@@ -30,11 +34,12 @@ targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --ci) ci=1 ;;
+    --replay) replay=1 ;;
     --build) build="$2"; shift ;;
     --time) seconds="$2"; shift ;;
     --runs) runs="$2"; shift ;;
     --jobs) jobs="$2"; shift ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1") ;;
   esac
@@ -73,19 +78,31 @@ for target in "${targets[@]}"; do
     *) max_len=65536 ;;
   esac
   args=(-timeout=10 -rss_limit_mb=2048 "-max_len=$max_len" -print_final_stats=1 "-artifact_prefix=$work/")
-  if [ -n "$runs" ] && [ $ci -eq 0 ]; then
+  if [ $replay -eq 1 ]; then
+    args+=("-runs=0")
+  elif [ -n "$runs" ] && [ $ci -eq 0 ]; then
     args+=("-runs=$runs")
   else
     args+=("-max_total_time=$seconds")
   fi
   if [ "$jobs" -gt 1 ]; then args+=("-jobs=$jobs" "-workers=$jobs"); fi
-  echo "== fuzz_$target (${runs:-${seconds}s}) =="
+  if [ $replay -eq 1 ]; then
+    echo "== fuzz_$target (replay of $(ls "$work/corpus" | wc -l) kept inputs and the seeds) =="
+  else
+    echo "== fuzz_$target (${runs:-${seconds}s}) =="
+  fi
   status=0
-  nice "$binary" "${args[@]}" "$work/corpus" "fuzz/corpus/$target" > "$work/log.txt" 2>&1 || status=$?
-  grep -E '^(stat::|#[0-9]+[[:space:]]+DONE)' "$work/log.txt" | sort -u | tee "$work/stats.txt" || true
+  log="$work/log.txt"
+  stats="$work/stats.txt"
+  if [ $replay -eq 1 ]; then  # keeps the campaign's own figures
+    log="$work/replay-log.txt"
+    stats="$work/replay-stats.txt"
+  fi
+  nice "$binary" "${args[@]}" "$work/corpus" "fuzz/corpus/$target" > "$log" 2>&1 || status=$?
+  grep -E '^(stat::|#[0-9]+[[:space:]]+DONE)' "$log" | sort -u | tee "$stats" || true
   if [ $status -ne 0 ]; then
     echo "fuzz_$target FAILED (exit $status); log and crash input in $work:" >&2
-    tail -n 40 "$work/log.txt" >&2
+    tail -n 40 "$log" >&2
     ls "$work" >&2
     failed+=("$target")
   elif [ $ci -eq 1 ]; then
