@@ -160,6 +160,12 @@ VOID ButtonPoll(PVOID parameter)
   if (context == nullptr) {
     return;
   }
+  // Announced before DriverStatus is read, both in the single total order of
+  // sequentially consistent operations (as CamUnInitialize's store of the
+  // removed status and its read of this flag are): either CamUnInitialize
+  // sees this cycle and waits for it, or this cycle sees the removal and
+  // leaves the blocks alone.
+  context->PollUsingBlocks.store(1, std::memory_order_seq_cst);
 
   if (context->Suspended.load(kRelaxed) == 0) {
     ReadButton(context);
@@ -175,9 +181,11 @@ VOID ButtonPoll(PVOID parameter)
     }
   }
 
-  if (StreamOpen(context->DriverStatus.load(kRelaxed)) && context->SnapshotBusy.load(kRelaxed) == 0) {
+  if (StreamOpen(context->DriverStatus.load(std::memory_order_seq_cst)) && context->SnapshotBusy.load(kRelaxed) == 0) {
     SnapshotService(context);
   }
+  // Release: what the service did with the blocks happens before their free.
+  context->PollUsingBlocks.store(0, std::memory_order_release);
 
   if (!DeviceLive(context->DriverStatus.load(kRelaxed))) {
     return;  // removed: the poll ends for good

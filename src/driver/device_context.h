@@ -199,6 +199,12 @@ struct DeviceContext {
   // by CamInitialize, given back by CamUnInitialize), so that a device whose
   // initialization stopped before taking one never releases another's.
   UCHAR DecoderReferenced;
+
+  // 1 from the start of a button poll cycle until its snapshot service is
+  // done with StillBuffer. CamUnInitialize marks the device removed and then
+  // waits for 0 before freeing the blocks: a cycle that began before the
+  // removal may be writing the still file from StillBuffer at that moment.
+  std::atomic<UCHAR> PollUsingBlocks;
 };
 
 static_assert(sizeof(DeviceContext) <= kDeviceContextSize,

@@ -19,6 +19,7 @@
 #include "camera/registry_values.h"
 #include "camera/settings.h"
 #include "camera/vendor.h"
+#include "driver/entry.h"
 #include "pipeline/render.h"
 #include "platform/usbcamd.h"
 
@@ -43,6 +44,10 @@ constexpr ULONG kParkReadyPauseMs = 10;
 
 // Selections of the saved alternate setting tried at power restore.
 constexpr int kRestoreSelectAttempts = 6;
+
+// Pause between looks at a button poll cycle still using the blocks at
+// uninitialization: 10 ms, relative, in 100 ns units.
+constexpr LONGLONG kPollDrainStep = -100'000;
 
 DeviceContext* Ctx(PVOID context) { return static_cast<DeviceContext*>(context); }
 
@@ -241,6 +246,17 @@ NTSTATUS CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext)
 NTSTATUS CamUnInitialize(PDEVICE_OBJECT, PVOID DeviceContext)
 {
   driver::DeviceContext* context = Ctx(DeviceContext);
+  // A button poll cycle that began before the removal may still be saving a
+  // still from StillBuffer on its worker thread. The device is marked removed
+  // first (a cycle that starts now leaves the blocks alone; the request
+  // routine writes the value out after this callback), and the blocks go only
+  // once a running cycle is done with them (see ButtonPoll for the order).
+  context->DriverStatus.store(kStatusRemoved, std::memory_order_seq_cst);
+  while (context->PollUsingBlocks.load(std::memory_order_seq_cst) != 0) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = kPollDrainStep;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
   FreeBlock(&context->InterfaceCopy);
   FreeBlock(&context->QuantTables);
   FreeBlock(&context->StillBuffer);
