@@ -57,9 +57,10 @@ constexpr LONG kSizes[][2] = {{160, 120}, {176, 144}, {320, 240}, {352, 288}};
 // replace it by time.
 constexpr int kCiSteps = 60;
 
-// The clock's record of every delay grows with the run; it is emptied this
-// often (in steps, or poll cycles on the threaded run).
-constexpr int kDelayRecordSteps = 1000;
+// Records that grow with the run (the clock's delays, each simulated
+// camera's request log) are emptied this often, in steps (poll cycles for
+// the clock on the threaded run).
+constexpr int kRecordSteps = 1000;
 
 // Virtual time, in the kernel clock's 100 ns units.
 constexpr LONGLONG kUnitsPerSecond = 10'000'000;
@@ -114,6 +115,9 @@ class CameraLife {
       Arrive();
       return;
     }
+    // The simulated camera logs every request it answers; a camera that is
+    // never taken away would grow that log for the whole run.
+    if (++steps_ % kRecordSteps == 0) camera_->Camera().ClearRequestLog();
     switch (Draw(12)) {
       case 0: case 1: case 2: case 3: ReadSome(); break;
       case 4: Reopen(); break;
@@ -282,6 +286,7 @@ class CameraLife {
   std::atomic<LONGLONG> streamed_{0};
   std::vector<uint8_t> previous_;
   Tally tally_;
+  uint64_t steps_ = 0;
 };
 
 class SoakWorld : public ::testing::Test {
@@ -403,7 +408,7 @@ TEST_F(SoakWorld, TwoCamerasThroughFaultsStillsControlsPowerAndRemoval) {
       first.Step(RemovalAllowed());
       second.Step(RemovalAllowed());
       if (step % 3 == 0) Polls(random, tally);
-      if (step % kDelayRecordSteps == 0) kernel_.clock().ClearDelays();
+      if (step % kRecordSteps == 0) kernel_.clock().ClearDelays();
       if (LongRun()) Progress(first.Streamed(), second.Streamed(), start);
     }
     tally.Add(first.Counts());
@@ -441,7 +446,7 @@ TEST_F(SoakConcurrency, TwoCamerasOnTheirOwnThreadsWithPollsBeside) {
     std::thread a(life, std::ref(first)), b(life, std::ref(second));
     for (int cycle = 0; running.load() > 0; ++cycle) {
       Polls(random, tally);
-      if (cycle % kDelayRecordSteps == 0) kernel_.clock().ClearDelays();
+      if (cycle % kRecordSteps == 0) kernel_.clock().ClearDelays();
       if (LongRun()) Progress(first.Streamed(), second.Streamed(), start);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
