@@ -152,6 +152,21 @@ void ReadMailbox(DeviceContext* context)
   StoreMailbox(context->SnapShotValue, snapShot);
 }
 
+// One snapshot file and one "SnapShot" result serve every camera of the
+// driver. A save claims them, so that the cycles of two cameras on two
+// worker threads never write the file at once, and goes ahead only while
+// the result still reads 0 at that moment: the reading of the previous
+// cycle may be stale, since another camera may have posted a result the
+// application has not taken yet, and saving then would overwrite the file
+// under it.
+std::atomic<ULONG> g_SnapshotFileClaimed{0};
+
+bool ResultTakenNow()
+{
+  ULONG current = kValueAbsent;
+  return NT_SUCCESS(ReadSettingsDword(kValueSnapShot, &current)) && current == 0;
+}
+
 }  // namespace
 
 VOID ButtonPoll(PVOID parameter)
@@ -214,17 +229,24 @@ void SnapshotService(DeviceContext* context)
   // taken the last result and a new one may be posted.
   const ULONG snapShot = LoadMailbox(context->SnapShotValue);
 
+  // A save that finds the file claimed or an untaken result waits for a
+  // later cycle; the still stays ready.
+  ULONG unclaimed = 0;
   if (context->StillReady.load(std::memory_order_acquire) == 1 && snapShot == 0 &&
-      context->StillToSave.load(kRelaxed) == 1) {
-    StoreStillFailCount(context, 0);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (context->StillBuffer != nullptr) {
-      BuildSnapshotHeader(context, context->StillBuffer);
-      status = WriteSnapshotFile(context, kSnapshotFileName);
+      context->StillToSave.load(kRelaxed) == 1 &&
+      g_SnapshotFileClaimed.compare_exchange_strong(unclaimed, 1, std::memory_order_acquire)) {
+    if (ResultTakenNow()) {
+      StoreStillFailCount(context, 0);
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      if (context->StillBuffer != nullptr) {
+        BuildSnapshotHeader(context, context->StillBuffer);
+        status = WriteSnapshotFile(context, kSnapshotFileName);
+      }
+      WriteSettingsDword(kValueSnapShot, NT_SUCCESS(status) ? kSnapShotSaved : kSnapShotFailed);
+      WriteSettingsDword(kValueSnapShoot, 0);
+      ReleaseStillRequest(context);
     }
-    WriteSettingsDword(kValueSnapShot, NT_SUCCESS(status) ? kSnapShotSaved : kSnapShotFailed);
-    WriteSettingsDword(kValueSnapShoot, 0);
-    ReleaseStillRequest(context);
+    g_SnapshotFileClaimed.store(0, std::memory_order_release);
   }
 
   // Several incomplete stills may arrive between two cycles, so the count

@@ -5,6 +5,8 @@
 // which the poll stays away (removal, suspension, the still property).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <atomic>
 
@@ -176,6 +178,35 @@ TEST(SnapshotMailbox, CompleteStillIsSavedOnceAndReleasedByTheApplication) {
   ASSERT_TRUE(world.RunCycle());
   EXPECT_EQ(world.Value("SnapShot"), 1u);
   EXPECT_EQ(CountLines(world.TakeRequests(), "out A0"), 1u);
+}
+
+// Another camera of the driver may post a result between two cycles of this
+// one: the file then holds that camera's still until the application takes
+// it, so this camera's still waits instead of overwriting it.
+TEST(SnapshotMailbox, ResultPostedSinceTheLastCycleKeepsTheFile) {
+  ButtonWorld world;
+  ASSERT_EQ(world.StartCapture(), STATUS_SUCCESS);
+  driver::DeviceContext* ctx = world.Context();
+  world.SetValue("SnapShoot", 1);
+  ASSERT_TRUE(world.RunCycle());  // sends the trigger; reads "SnapShot" 0
+  ASSERT_TRUE(CollectStill(world));
+
+  world.SetValue("SnapShot", 1);  // posted by the other camera
+  ASSERT_TRUE(world.RunCycle());
+  EXPECT_FALSE(std::filesystem::exists(world.SnapshotPath()));
+  EXPECT_EQ(ctx->StillToSave.load(), 1) << "the still waits";
+  EXPECT_EQ(world.Value("SnapShot"), 1u);
+
+  // The application takes the other result: as after any taken result the
+  // next cycle frees the still buffer, and the still the camera sends next
+  // is collected and saved.
+  world.SetValue("SnapShot", 0);
+  ASSERT_TRUE(world.RunCycle());
+  ASSERT_TRUE(CollectStill(world));
+  ASSERT_TRUE(world.RunCycle());
+  EXPECT_EQ(world.Value("SnapShot"), 1u);
+  EXPECT_EQ(world.SnapshotBytes().size(), 203776u);
+  EXPECT_EQ(ctx->StillToSave.load(), 0);
 }
 
 TEST(SnapshotMailbox, AbsentResultValueBlocksSavingAndGivingUp) {
