@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs the libFuzzer targets built with DUALCAM_BUILD_FUZZERS (the asan
-# preset builds them into build/asan/fuzz/).
+# Runs the libFuzzer targets built with DUALCAM_BUILD_FUZZERS: the asan
+# preset builds them into build/asan/fuzz/ (ASan+UBSan), the fuzz preset
+# into build/fuzz/fuzz/ (UBSan only, several times faster: long campaigns,
+# whose corpora are then replayed in the asan build with --replay).
 #
 #   scripts/fuzz.sh --ci                  every target briefly from its seeds (CI)
 #   scripts/fuzz.sh [options] [TARGET...] a campaign, one target at a time
@@ -39,7 +41,7 @@ while [ $# -gt 0 ]; do
     --time) seconds="$2"; shift ;;
     --runs) runs="$2"; shift ;;
     --jobs) jobs="$2"; shift ;;
-    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1") ;;
   esac
