@@ -212,14 +212,14 @@ int FuzzFramePath(const uint8_t* data, std::size_t size) {
           const unsigned run = 1 + in.U8();
           for (unsigned i = 0; i < run && n < kMaxPackets; ++i, ++n) {
             packet.assign(p, 0);
-            if (!packet.empty()) packet[0] = sequence;
+            packet[0] = sequence;
             sequence = static_cast<UCHAR>((sequence + 1) % kPacketSequenceWrap);
             gatherer.Deliver(packet, p, kPacketStatusSuccess);
           }
           continue;
         }
         case 4:  // filler
-          if (!packet.empty()) packet[0] = kPacketFiller;
+          packet[0] = kPacketFiller;
           break;
         case 5:  // empty, as an idle microframe
           length = 0;
@@ -231,7 +231,7 @@ int FuzzFramePath(const uint8_t* data, std::size_t size) {
         case 7: {  // short packet
           length = p ? in.U16() % p : 0;
           status = kPacketStatusShort;
-          if (!packet.empty()) packet[0] = sequence;
+          packet[0] = sequence;
           sequence = static_cast<UCHAR>((sequence + 1) % kPacketSequenceWrap);
           break;
         }

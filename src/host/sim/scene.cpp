@@ -184,21 +184,6 @@ void PhotoScene::Render(uint32_t, int width, int height, std::vector<uint8_t>& r
   }
 }
 
-int MeanLevel(const std::vector<uint8_t>& samples) {
-  if (samples.empty()) return 0;
-  // 32-bit partial sums over runs short enough never to overflow (2^24 x 255
-  // < 2^32) let the compiler add many bytes at once.
-  uint64_t sum = 0;
-  const std::size_t n = samples.size();
-  for (std::size_t begin = 0; begin < n; begin += std::size_t{1} << 24) {
-    const std::size_t end = std::min(n, begin + (std::size_t{1} << 24));
-    uint32_t part = 0;
-    for (std::size_t i = begin; i < end; ++i) part += samples[i];
-    sum += part;
-  }
-  return static_cast<int>(sum / n);
-}
-
 namespace {
 
 // Working rows of DevelopPicture, kept per thread from frame to frame: a

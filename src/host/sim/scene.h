@@ -75,7 +75,4 @@ class PhotoScene final : public Scene {
 void DevelopPicture(const ImageControls& controls, const std::vector<uint8_t>& rgb, int width,
                     int height, std::vector<uint8_t>& i420);
 
-// Mean of the 8-bit samples, for the automatic exposure.
-int MeanLevel(const std::vector<uint8_t>& samples);
-
 }  // namespace dualcam::host::sim
