@@ -27,8 +27,8 @@
 
 #include <jpeglib.h>
 
-#include "host/encoder/encoder.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/encoder.h"
+#include "host/sim/encoder/picture.h"
 #include "pipeline/decoder/decoder.h"
 #include "pipeline/render.h"
 #include "support/decoder_harness.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "driver/formats.h"
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 #include "pipeline/render.h"
 
 namespace {

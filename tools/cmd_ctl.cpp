@@ -12,7 +12,7 @@
 
 #include "command.h"
 #include "home.h"
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 #include "session.h"
 
 namespace dualcam::tools {

@@ -17,7 +17,7 @@
 #include "image_io.h"
 #include "render_io.h"
 #include "snapshot_file.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/picture.h"
 #include "pipeline/decoder/decoder.h"
 #include "pipeline/render.h"
 #include "pipeline/tone_curve.h"

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "command.h"
-#include "host/encoder/encoder.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/encoder.h"
+#include "host/sim/encoder/picture.h"
 #include "image_io.h"
 #include "pipeline/render.h"
 

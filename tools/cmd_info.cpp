@@ -11,7 +11,7 @@
 #include "command.h"
 #include "driver/formats.h"
 #include "home.h"
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 
 namespace dualcam::tools {
 namespace {

@@ -17,7 +17,7 @@
 
 #include "command.h"
 #include "home.h"
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 #include "image_io.h"
 #include "pipeline/render.h"
 #include "pipeline/tone_curve.h"

@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include "command.h"
-#include "host/host_kernel.h"
-#include "host/registry.h"
+#include "host/kernel/host_kernel.h"
+#include "host/kernel/registry.h"
 
 namespace dualcam::tools {
 

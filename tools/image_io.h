@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/picture.h"
 
 namespace dualcam::tools {
 

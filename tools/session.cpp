@@ -8,7 +8,7 @@
 #include "camera/properties.h"
 #include "command.h"
 #include "driver/entry.h"
-#include "host/usbcamd.h"
+#include "host/classlib/camera_class_library.h"
 
 namespace dualcam::tools {
 namespace {

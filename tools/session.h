@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "home.h"
-#include "host/capture_app.h"
-#include "host/host_kernel.h"
+#include "host/classlib/capture_app.h"
+#include "host/kernel/host_kernel.h"
 #include "host/sim/sim_camera.h"
 
 namespace dualcam::tools {

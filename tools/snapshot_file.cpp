@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 
 namespace dualcam::tools {
 namespace {

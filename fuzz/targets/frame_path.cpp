@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "host/usbcamd.h"
+#include "host/classlib/camera_class_library.h"
 #include "pipeline/decoder/decoder.h"
 #include "pipeline/frame.h"
 #include "pipeline/packet.h"

@@ -15,8 +15,8 @@
 #include <span>
 
 #include "driver/device_context.h"
-#include "host/host_kernel.h"
-#include "host/usbcamd.h"
+#include "host/kernel/host_kernel.h"
+#include "host/classlib/camera_class_library.h"
 
 namespace dualcam::fuzz {
 

@@ -16,8 +16,8 @@
 
 #include "camera/settings.h"
 #include "fuzz_support.h"
-#include "host/registry.h"
-#include "host/wide.h"
+#include "host/kernel/registry.h"
+#include "host/kernel/wide.h"
 #include "targets.h"
 
 namespace dualcam::fuzz {

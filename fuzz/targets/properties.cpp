@@ -19,7 +19,7 @@
 #include "camera/extension_properties.h"
 #include "camera/properties.h"
 #include "fuzz_support.h"
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 #include "platform/ks.h"
 #include "targets.h"
 

@@ -17,7 +17,7 @@
 #include "camera/button.h"
 #include "camera/settings.h"
 #include "fuzz_support.h"
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 #include "targets.h"
 
 namespace dualcam::fuzz {

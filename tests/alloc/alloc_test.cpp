@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "driver/device_context.h"
-#include "host/encoder/encoder.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/encoder.h"
+#include "host/sim/encoder/picture.h"
 #include "pipeline/decoder/decoder.h"
 #include "pipeline/frame.h"
 #include "pipeline/packet.h"

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "driver/device_context.h"
-#include "host/host_kernel.h"
+#include "host/kernel/host_kernel.h"
 #include "host/sim/sim_camera.h"
-#include "host/usbcamd.h"
+#include "host/classlib/camera_class_library.h"
 
 namespace dualcam::button::testing {
 

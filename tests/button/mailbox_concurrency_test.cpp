@@ -21,7 +21,7 @@
 
 #include "button/button_harness.h"
 #include "camera/button.h"
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 
 extern char** environ;
 

@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <new>
 
-#include "host/host_kernel.h"
-#include "host/usbcamd.h"
-#include "host/wide.h"
+#include "host/kernel/host_kernel.h"
+#include "host/classlib/camera_class_library.h"
+#include "host/kernel/wide.h"
 #include "platform/usbcamd.h"
 
 namespace dualcam::camera::testing {

@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "cli_harness.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/picture.h"
 #include "support/picture_io.h"
 
 namespace dualcam::cli::testing {

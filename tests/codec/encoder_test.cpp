@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/encoder/encoder.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/encoder.h"
+#include "host/sim/encoder/picture.h"
 #include "support/jpeg_oracle.h"
 #include "support/picture_io.h"
 #include "support/test_data.h"

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 #include "support/jpeg_oracle.h"
 
 namespace dualcam::encoder {

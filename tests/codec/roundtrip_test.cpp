@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "host/encoder/encoder.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/encoder.h"
+#include "host/sim/encoder/picture.h"
 #include "pipeline/decoder/decoder.h"
 #include "support/decoder_harness.h"
 #include "support/jpeg_oracle.h"

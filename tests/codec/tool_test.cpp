@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "host/encoder/encoder.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/encoder.h"
+#include "host/sim/encoder/picture.h"
 #include "pipeline/decoder/decoder.h"
 #include "pipeline/render.h"
 #include "pipeline/tone_curve.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "host/encoder/encoder.h"
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/encoder.h"
+#include "host/sim/encoder/picture.h"
 #include "pipeline/decoder/annex_k.h"
 #include "pipeline/decoder/decoder.h"
 #include "stream_builder.h"

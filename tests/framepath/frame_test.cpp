@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 #include "pipeline/decoder/decoder.h"
 #include "pipeline/frame.h"
 #include "pipeline/packet.h"

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "camera/vendor.h"
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 #include "host/sim/scene.h"
 #include "pipeline/frame.h"
 #include "pipeline/packet.h"

@@ -7,8 +7,8 @@
 
 #include "driver/callbacks.h"
 #include "driver/lifecycle.h"
-#include "host/host_kernel.h"
-#include "host/registry.h"
+#include "host/kernel/host_kernel.h"
+#include "host/kernel/registry.h"
 #include "pipeline/packet.h"
 #include "pipeline/picture.h"
 #include "pipeline/render.h"

@@ -14,7 +14,7 @@
 
 #include "driver/device_context.h"
 #include "host/sim/sim_camera.h"
-#include "host/usbcamd.h"
+#include "host/classlib/camera_class_library.h"
 
 namespace dualcam::framepath::testing {
 

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/host_kernel.h"
-#include "host/wide.h"
+#include "host/kernel/host_kernel.h"
+#include "host/kernel/wide.h"
 #include "platform/kernel.h"
 
 namespace dualcam::host {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/host_kernel.h"
+#include "host/kernel/host_kernel.h"
 #include "platform/kernel.h"
 
 namespace dualcam::host {

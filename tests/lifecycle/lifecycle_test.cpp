@@ -10,7 +10,7 @@
 #include "driver/callbacks.h"
 #include "driver/capture.h"
 #include "driver/lifecycle.h"
-#include "host/wide.h"
+#include "host/kernel/wide.h"
 #include "lifecycle_world.h"
 #include "pipeline/render.h"
 

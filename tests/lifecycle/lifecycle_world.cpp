@@ -5,7 +5,7 @@
 
 #include "driver/callbacks.h"
 #include "driver/lifecycle.h"
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 #include "platform/usbcamd.h"
 
 namespace dualcam::lifecycle::testing {

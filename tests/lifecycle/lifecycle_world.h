@@ -18,8 +18,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/device_context.h"
-#include "host/host_kernel.h"
-#include "host/usbcamd.h"
+#include "host/kernel/host_kernel.h"
+#include "host/classlib/camera_class_library.h"
 #include "platform/ks.h"
 
 namespace dualcam::lifecycle::testing {

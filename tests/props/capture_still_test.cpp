@@ -9,8 +9,8 @@
 #include "camera/properties.h"
 #include "driver/callbacks.h"
 #include "driver/lifecycle.h"
-#include "host/host_kernel.h"
-#include "host/usbcamd.h"
+#include "host/kernel/host_kernel.h"
+#include "host/classlib/camera_class_library.h"
 #include "platform/usbcamd.h"
 #include "props_harness.h"
 

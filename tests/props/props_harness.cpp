@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <new>
 
-#include "host/usbcamd.h"
+#include "host/classlib/camera_class_library.h"
 #include "platform/usbcamd.h"
 
 namespace dualcam::props::testing {

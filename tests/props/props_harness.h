@@ -24,7 +24,7 @@
 #include "camera/extension_properties.h"
 #include "camera/properties.h"
 #include "driver/device_context.h"
-#include "host/host_kernel.h"
+#include "host/kernel/host_kernel.h"
 #include "host/sim/sim_camera.h"
 #include "platform/streamclass.h"
 

@@ -3,7 +3,7 @@
 // get wrong. Also two threads opening, writing and closing keys at once.
 #include <thread>
 
-#include "host/wide.h"
+#include "host/kernel/wide.h"
 #include "props_harness.h"
 
 namespace dualcam::props::testing {

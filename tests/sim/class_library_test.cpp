@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/host_kernel.h"
-#include "host/usbcamd.h"
+#include "host/kernel/host_kernel.h"
+#include "host/classlib/camera_class_library.h"
 #include "pipeline/decoder/decoder.h"
 #include "support/test_data.h"
 

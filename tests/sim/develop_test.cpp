@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 #include "host/sim/scene.h"
 
 namespace dualcam::host::sim {

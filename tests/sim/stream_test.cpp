@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 #include "host/sim/sim_camera.h"
 #include "support/decoder_harness.h"
 #include "support/picture_io.h"

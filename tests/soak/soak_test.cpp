@@ -36,9 +36,9 @@
 
 #include "camera/extension_properties.h"
 #include "driver/entry.h"
-#include "host/capture_app.h"
-#include "host/host_kernel.h"
-#include "host/stream_class.h"
+#include "host/classlib/capture_app.h"
+#include "host/kernel/host_kernel.h"
+#include "host/classlib/stream_class.h"
 #include "pipeline/render.h"
 #include "platform/ks.h"
 

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 
 namespace dualcam::testing {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/picture.h"
 
 namespace dualcam::testing {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/picture.h"
 
 namespace dualcam::testing {
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "host/sim/sim_camera.h"
-#include "host/stream_class.h"
+#include "host/classlib/stream_class.h"
 #include "system/system_world.h"
 
 namespace dualcam::system::testing {

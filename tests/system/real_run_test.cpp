@@ -9,8 +9,8 @@
 
 #include "driver/device_context.h"
 #include "driver/entry.h"
-#include "host/capture_app.h"
-#include "host/host_kernel.h"
+#include "host/classlib/capture_app.h"
+#include "host/kernel/host_kernel.h"
 
 namespace dualcam::system::testing {
 namespace {

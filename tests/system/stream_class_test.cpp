@@ -3,9 +3,9 @@
 // is counted, and a late read completion reaches its caller exactly once.
 #include <gtest/gtest.h>
 
-#include "host/host_kernel.h"
-#include "host/stream_class.h"
-#include "host/usbcamd.h"
+#include "host/kernel/host_kernel.h"
+#include "host/classlib/stream_class.h"
+#include "host/classlib/camera_class_library.h"
 
 namespace dualcam::host {
 namespace {

@@ -18,8 +18,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/device_context.h"
-#include "host/capture_app.h"
-#include "host/host_kernel.h"
+#include "host/classlib/capture_app.h"
+#include "host/kernel/host_kernel.h"
 
 namespace dualcam::system::testing {
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <numbers>
 
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 
 namespace dualcam::host::sim {
 namespace {

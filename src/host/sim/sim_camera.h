@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 #include "host/sim/random.h"
 #include "host/sim/scene.h"
 #include "platform/ntstatus.h"

@@ -3,7 +3,7 @@
 // Hard part: the routine is read from the item before it runs, and the item
 // leaves the waiting list before its routine starts, so the routine may queue
 // the same item again (or free it) without the queue touching it afterwards.
-#include "host/work_queue.h"
+#include "host/kernel/work_queue.h"
 
 #include <algorithm>
 

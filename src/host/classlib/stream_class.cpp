@@ -7,7 +7,7 @@
 // whichever side comes last (the sender returning, or a late completion of a
 // read) runs the caller's `done` and removes the entry, under one lock, so
 // `done` runs exactly once and never for a block already forgotten.
-#include "host/stream_class.h"
+#include "host/classlib/stream_class.h"
 
 #include <mutex>
 #include <unordered_map>

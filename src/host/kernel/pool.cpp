@@ -2,7 +2,7 @@
 //
 // Hard part: Free must never touch memory it did not hand out; the block
 // table, not a header in front of the block, decides what is live.
-#include "host/pool.h"
+#include "host/kernel/pool.h"
 
 #include <cstdlib>
 #include <cstring>

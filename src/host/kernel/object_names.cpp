@@ -2,11 +2,11 @@
 //
 // Hard part: names compare case-insensitively, so every table is keyed by
 // the folded name while the name as first given is what callers see.
-#include "host/object_names.h"
+#include "host/kernel/object_names.h"
 
 #include <cstdio>
 
-#include "host/wide.h"
+#include "host/kernel/wide.h"
 
 namespace dualcam::host {
 

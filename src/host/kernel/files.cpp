@@ -3,7 +3,7 @@
 // Hard part: sharing is checked among the files this kernel has open, as the
 // platform checks it among the handles of one system: a file opened with no
 // sharing refuses every other open until it is closed.
-#include "host/files.h"
+#include "host/kernel/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "host/wide.h"
+#include "host/kernel/wide.h"
 
 namespace dualcam::host {
 namespace {

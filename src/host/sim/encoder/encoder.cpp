@@ -6,7 +6,7 @@
 // largest categories the Annex K tables can code (DC difference 11, AC size
 // 10); and edges of pictures whose sizes are not multiples of 16 are filled by
 // replication so that no MCU reads outside the planes.
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 
 #include <algorithm>
 #include <bit>

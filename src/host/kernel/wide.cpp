@@ -2,7 +2,7 @@
 //
 // Hard part: lone or reversed surrogates must not produce invalid UTF-8 or
 // read past the input; each becomes U+FFFD.
-#include "host/wide.h"
+#include "host/kernel/wide.h"
 
 namespace dualcam::host {
 namespace {

@@ -3,7 +3,7 @@
 // Hard part: the worker threads read the current-kernel pointer while a test
 // thread swaps it, so it is an atomic; the work queue is built last and
 // destroyed first so no worker runs against a half-destroyed kernel.
-#include "host/host_kernel.h"
+#include "host/kernel/host_kernel.h"
 
 #include <stdexcept>
 #include <system_error>

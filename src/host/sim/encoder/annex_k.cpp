@@ -2,7 +2,7 @@
 // quantization tables K.1/K.2 and Huffman tables K.3-K.6, written in the
 // standard's own BITS/HUFFVAL form (B.2.4.2) so that codes are derived by the
 // procedure of Annex C rather than copied from the decoder's lookup tables.
-#include "host/encoder/encoder.h"
+#include "host/sim/encoder/encoder.h"
 
 namespace dualcam::encoder {
 

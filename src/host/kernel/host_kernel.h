@@ -20,12 +20,12 @@
 #include <string>
 #include <variant>
 
-#include "host/clock.h"
-#include "host/files.h"
-#include "host/object_names.h"
-#include "host/pool.h"
-#include "host/registry.h"
-#include "host/work_queue.h"
+#include "host/kernel/clock.h"
+#include "host/kernel/files.h"
+#include "host/kernel/object_names.h"
+#include "host/kernel/pool.h"
+#include "host/kernel/registry.h"
+#include "host/kernel/work_queue.h"
 #include "platform/kernel.h"
 
 namespace dualcam::host {

@@ -7,12 +7,12 @@
 // or close that cancels it. The completion moves the buffer out into a
 // Picture and frees the record; nothing else frees a record, so no
 // completion can reach freed memory.
-#include "host/capture_app.h"
+#include "host/classlib/capture_app.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "host/host_kernel.h"
+#include "host/kernel/host_kernel.h"
 
 namespace dualcam::host {
 namespace {

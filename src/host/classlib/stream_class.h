@@ -19,7 +19,7 @@
 #include <functional>
 #include <memory>
 
-#include "host/usbcamd.h"
+#include "host/classlib/camera_class_library.h"
 #include "platform/kernel.h"
 #include "platform/streamclass.h"
 

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "host/sim/sim_camera.h"
-#include "host/stream_class.h"
-#include "host/usbcamd.h"
+#include "host/classlib/stream_class.h"
+#include "host/classlib/camera_class_library.h"
 #include "platform/ks.h"
 #include "platform/streamclass.h"
 

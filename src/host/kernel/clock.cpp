@@ -2,7 +2,7 @@
 //
 // Hard part: the delay hook runs without the lock held, because it may run
 // code that sleeps again.
-#include "host/clock.h"
+#include "host/kernel/clock.h"
 
 #include <chrono>
 #include <thread>

@@ -9,7 +9,7 @@
 // more bytes than the buffer has, and before a frame is handed over the
 // buffer is zeroed from the frame's end up to everything an earlier frame
 // wrote (the slack after the capacity is never written at all).
-#include "host/usbcamd.h"
+#include "host/classlib/camera_class_library.h"
 
 #include <algorithm>
 #include <cstring>

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
-#include "host/host_kernel.h"
-#include "host/wide.h"
+#include "host/kernel/host_kernel.h"
+#include "host/kernel/wide.h"
 #include "platform/kernel.h"
 
 namespace host = dualcam::host;

@@ -4,14 +4,14 @@
 // one BEGIN IMMEDIATE transaction, so another process cannot delete the key
 // in between and two writers never interleave; SQLITE_BUSY waits for the
 // busy timeout rather than failing at once.
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 
 #include <sqlite3.h>
 
 #include <cstring>
 #include <stdexcept>
 
-#include "host/wide.h"
+#include "host/kernel/wide.h"
 
 namespace dualcam::host {
 namespace {

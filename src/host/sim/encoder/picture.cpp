@@ -2,7 +2,7 @@
 // compressor. Accuracy matters more than speed here: tests measure the
 // camera path's PSNR against these conversions, so they round to nearest in
 // double precision instead of using the fixed-point shortcuts of the driver.
-#include "host/encoder/picture.h"
+#include "host/sim/encoder/picture.h"
 
 #include <algorithm>
 #include <cmath>
