@@ -324,8 +324,23 @@ std::vector<uint8_t> ToI420(std::span<const uint8_t> buffer, const FormatChoice&
   return picture ? std::move(*picture) : std::vector<uint8_t>{};
 }
 
-std::shared_ptr<host::sim::SimCamera> MakeCamera(const CaptureOptions& options) {
-  auto camera = std::make_shared<host::sim::SimCamera>();
+// Time spent waiting for the camera's next frame, which the frame times
+// leave out: they measure the driver's and the camera's work.
+std::atomic<int64_t> g_camera_wait_ns{0};
+
+std::shared_ptr<host::sim::SimCamera> MakeCamera(const CaptureOptions& options, LONGLONG interval) {
+  // At the camera's rate the camera itself keeps time (the stream is read as
+  // fast as it comes); --fast lets it send a frame whenever one is read.
+  host::sim::SimCameraOptions camera_options;
+  if (!options.fast) {
+    camera_options.frame_period = std::chrono::nanoseconds(interval * 100);
+    camera_options.wait_until = [](std::chrono::nanoseconds due) {
+      const auto before = Clock::now();
+      std::this_thread::sleep_until(Clock::time_point(std::chrono::duration_cast<Clock::duration>(due)));
+      g_camera_wait_ns += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - before).count();
+    };
+  }
+  auto camera = std::make_shared<host::sim::SimCamera>(camera_options);
   if (options.scene != "pattern") {
     std::string error;
     auto photo = host::sim::PhotoScene::Load(options.scene, &error);
@@ -354,7 +369,6 @@ int RunCapture(std::span<const std::string_view> args) {
   }
   const CaptureOptions options = ParseCaptureOptions(parsed);
   const DataHome home = OpenHome(options.home);
-  auto sim_camera = MakeCamera(options);
 
   // The offered list decides the rate; outputs are opened before the
   // driver starts, so that a bad path costs nothing.
@@ -370,6 +384,7 @@ int RunCapture(std::span<const std::string_view> args) {
   const int frames = options.frames ? *options.frames
                      : options.seconds ? std::max(1, static_cast<int>(std::ceil(*options.seconds * 1e7 / static_cast<double>(interval) - 1e-3)))
                                        : 60;
+  auto sim_camera = MakeCamera(options, interval);
 
   std::vector<std::unique_ptr<Sink>> sinks;
   for (const auto& output : options.outputs) sinks.push_back(MakeSink(output, options, interval));
@@ -416,16 +431,17 @@ int RunCapture(std::span<const std::string_view> args) {
   std::vector<uint8_t> previous;
   const bool still_scene = options.scene != "pattern";
   const auto started = Clock::now();
-  const auto frame_period = std::chrono::nanoseconds(interval * 100);
   int number = 0;
   int idle_reads = 0;
   Clock::time_point idle_since = started;
   while (number < frames && !g_interrupted.load(std::memory_order_relaxed)) {
     if (std::count(options.presses.begin(), options.presses.end(), number + 1) > 0) sim_camera->PressButton();
-    if (!options.fast) std::this_thread::sleep_until(started + frame_period * number);
     const auto before = Clock::now();
+    const int64_t waited_before = g_camera_wait_ns.load();
     std::vector<host::Picture> pictures = stream->Read(1);
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+    const double waited_ms = static_cast<double>(g_camera_wait_ns.load() - waited_before) / 1e6;
+    const double ms =
+        std::max(0.0, std::chrono::duration<double, std::milli>(Clock::now() - before).count() - waited_ms);
     if (pictures.empty()) {
       ++tally.failed;
       // Each read lets the camera send several frame intervals; this many

@@ -5,6 +5,7 @@
 // sent, and what it sends decodes back to what the sensor saw.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -147,6 +148,38 @@ TEST(SimCameraStream, StillFramesHaveExactlyTheCheckedLengthAndSequenceWraps) {
     cam.ProduceFrame(p, packets);
     EXPECT_EQ(cam.Frame(3)->kind, encoder::FrameKind::kVideo);
   }
+}
+
+TEST(SimCameraStream, KeepsItsFramePeriodHoweverOftenTheHostAsks) {
+  using namespace std::chrono_literals;
+  std::chrono::nanoseconds clock{0};
+  SimCameraOptions options;
+  options.frame_period = 33ms;
+  options.now = [&] { return clock; };
+  options.wait_until = [&](std::chrono::nanoseconds due) { clock = due; };
+  SimCamera cam(options);
+  std::vector<SimPacket> packets;
+  cam.ProduceFrame(1023, packets);  // idle: no frame, no wait
+  EXPECT_EQ(clock, 0ms);
+  StartVideo(cam);
+  std::vector<std::chrono::nanoseconds> sent;
+  for (int i = 0; i < 3; ++i) {
+    cam.ProduceFrame(1023, packets);
+    sent.push_back(clock);
+  }
+  EXPECT_EQ(sent, (std::vector<std::chrono::nanoseconds>{0ms, 33ms, 66ms}));
+  // Half a second of stills, asked for flat out, is half a second of frames;
+  // the video after it goes on from the frame number time has reached.
+  Send(cam, kRequestButton, 2, 1);
+  while (clock < 500ms) cam.ProduceFrame(1023, packets);
+  Send(cam, kRequestImageSize, 0, 0x0503);
+  EXPECT_EQ(cam.FramesSent(), 17u);  // the last at 528 ms
+  // A host that comes late gets a frame at once, and the cadence from there.
+  clock = 2s;
+  cam.ProduceFrame(1023, packets);
+  cam.ProduceFrame(1023, packets);
+  EXPECT_EQ(clock, 2033ms);
+  EXPECT_EQ(cam.FramesSent(), 19u);
 }
 
 TEST(SimCameraStream, StillPayloadDecodesAsAPictureFourBytesIn) {

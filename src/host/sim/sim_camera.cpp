@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace dualcam::host::sim {
 namespace {
@@ -503,7 +504,36 @@ void SimCamera::DriftLocked(const std::vector<uint8_t>& rgb, int width, int heig
   }
 }
 
+void SimCamera::WaitForFrameDue() {
+  const auto period = options_.frame_period;
+  if (period.count() <= 0 || !CaptureRunning()) return;
+  std::lock_guard cadence(cadence_mutex_);
+  auto now = [this] {
+    return options_.now ? options_.now()
+                        : std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch());
+  };
+  const auto at = now();
+  if (next_due_ && at < *next_due_) {
+    if (options_.wait_until) {
+      options_.wait_until(*next_due_);
+    } else {
+      std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(*next_due_)));
+    }
+    next_due_ = *next_due_ + period;
+  } else {
+    // First frame, or the host came late: no burst of the frames it missed.
+    next_due_ = at + period;
+  }
+}
+
 uint32_t SimCamera::ProduceFrame(uint32_t max_packet_size, std::vector<SimPacket>& packets) {
+  // Why the cadence matters: while the driver holds video back for a still
+  // (until its next button poll) the host reads and reads; without it the
+  // camera would send a frame for each, hundreds of stills in half a second,
+  // and its frame numbers would leap ahead of time.
+  WaitForFrameDue();
   std::lock_guard lock(mutex_);
   const uint32_t p = max_packet_size;
   auto idle = [&] {

@@ -14,10 +14,12 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -183,6 +185,17 @@ struct SimCameraOptions {
   unsigned empty_packets_per_frame = 1;
   // Frames kept in the history (FrameHistory) for picture comparisons.
   std::size_t history_depth = 8;
+  // The camera's frame period. Zero: a frame each time the bus asks for one,
+  // so tests step the stream. Otherwise the camera keeps its own cadence
+  // whatever the host does (a still held in the driver, reads in a hurry):
+  // a frame asked for before it is due is sent when it is due, the caller
+  // waiting as a host waits on its isochronous pipe; one asked for late is
+  // sent at once, and the cadence starts again from it.
+  std::chrono::nanoseconds frame_period{0};
+  // The time the cadence follows, and the wait until a frame is due: the
+  // machine's steady clock when empty; tests give a clock of their own.
+  std::function<std::chrono::nanoseconds()> now{};
+  std::function<void(std::chrono::nanoseconds)> wait_until{};
 };
 
 class SimCamera {
@@ -241,7 +254,8 @@ class SimCamera {
 
   // --- The isochronous stream ---
   // Produces the packets of the next frame interval at maximum packet size P
-  // and appends them to `packets`. Returns the frame number sent, or 0 when
+  // and appends them to `packets`, first waiting for the frame to be due when
+  // the camera keeps a frame period (SimCameraOptions::frame_period). Returns the frame number sent, or 0 when
   // the camera sent nothing but idle packets (capture stopped, at rest, or P
   // too small to carry a frame).
   uint32_t ProduceFrame(uint32_t max_packet_size, std::vector<SimPacket>& packets);
@@ -254,6 +268,7 @@ class SimCamera {
   NTSTATUS HandleLocked(bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t* buffer,
                         uint32_t* length);
   NTSTATUS ReadBusyLocked(uint8_t* buffer, uint32_t* length);
+  void WaitForFrameDue();
   void DriftLocked(const std::vector<uint8_t>& rgb, int width, int height);
   ImageControls ControlsLocked() const;
   encoder::QuantPair QuantTablesLocked() const;
@@ -294,6 +309,11 @@ class SimCamera {
   std::shared_ptr<const Scene> scene_;
   uint32_t frames_sent_ = 0;
   std::deque<FrameRecord> history_;
+  // The cadence: when the next frame is due. Held while waiting for it, so
+  // that producers (one isochronous pipe) take their turns and the camera's
+  // own mutex stays free for control requests meanwhile.
+  std::mutex cadence_mutex_;
+  std::optional<std::chrono::nanoseconds> next_due_;
 };
 
 }  // namespace dualcam::host::sim
