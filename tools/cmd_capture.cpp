@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "camera_access.h"
 #include "command.h"
 #include "driver/formats.h"
 #include "home.h"
@@ -351,6 +352,23 @@ std::shared_ptr<host::sim::SimCamera> MakeCamera(const CaptureOptions& options, 
   return camera;
 }
 
+// A capture that died (killed, crashed) leaves "stream open" in the
+// settings key. Nobody owns the camera now, so that is stale: said in one
+// line and put right before the driver starts.
+void CloseStreamLeftOpen(const DataHome& home) {
+  host::Registry registry(home.RegistryFile());
+  const std::string_view key = host::kSettingsKeyPath;
+  const auto status = registry.GetDword(key, "DriverStatus");
+  const auto iso = registry.GetDword(key, "IsoMode");
+  if (status != 5u && iso != 1u) return;
+  std::fprintf(stderr,
+               "dualcam capture: note: the settings key shows a stream left open (DriverStatus %s, IsoMode %s) by a "
+               "capture that ended without closing it; starting afresh\n",
+               status ? std::to_string(*status).c_str() : "-", iso ? std::to_string(*iso).c_str() : "-");
+  registry.SetDword(key, "IsoMode", 0);
+  registry.SetDword(key, "DriverStatus", 7);
+}
+
 struct Tally {
   int delivered = 0, decoded = 0, repeated = 0, blank = 0, failed = 0;
   double total_ms = 0, worst_ms = 0;
@@ -385,6 +403,10 @@ int RunCapture(std::span<const std::string_view> args) {
                      : options.seconds ? std::max(1, static_cast<int>(std::ceil(*options.seconds * 1e7 / static_cast<double>(interval) - 1e-3)))
                                        : 60;
   auto sim_camera = MakeCamera(options, interval);
+
+  // One capture per data folder: refused here, before anything is touched.
+  const auto camera_lock = TakeCamera(home);
+  CloseStreamLeftOpen(home);
 
   std::vector<std::unique_ptr<Sink>> sinks;
   for (const auto& output : options.outputs) sinks.push_back(MakeSink(output, options, interval));

@@ -4,12 +4,13 @@
 // next capture starts with it.
 //
 // Hard part: bringing a camera up and down publishes DriverStatus and
-// IsoMode in the shared settings key. When a capture runs in another
-// process on the same data folder, the values it published are put back
-// afterwards, so that `dualcam snapshot` still finds it.
+// IsoMode in the shared settings key, so the command owns the data folder's
+// camera for as long as its driver runs; while a capture owns it, the
+// command is refused before it touches anything (camera_access.h).
 #include <cstdio>
 #include <string>
 
+#include "camera_access.h"
 #include "command.h"
 #include "home.h"
 #include "host/kernel/registry.h"
@@ -35,17 +36,15 @@ constexpr char kCtlHelp[] =
     "              white_balance and exposure\n"
     "  --home DIR  data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
     "\n"
-    "Exit status: 0 success; 1 unknown control, value out of range, or the\n"
-    "driver refused the request.\n";
+    "While a capture runs on the same data folder the camera is its own, and\n"
+    "'ctl' is refused (\"the camera is in use by process N\").\n"
+    "\n"
+    "Exit status: 0 success; 1 unknown control, value out of range, the camera\n"
+    "in use, or the driver refused the request.\n";
 
 std::string Shown(const DriverSession::Reading& reading) {
   return reading.automatic ? std::to_string(reading.value) + " (auto)" : std::to_string(reading.value);
 }
-
-// DriverStatus and IsoMode as a capture elsewhere published them.
-struct PublishedStatus {
-  std::optional<uint32_t> status, iso;
-};
 
 }  // namespace
 
@@ -74,13 +73,7 @@ int RunCtl(std::span<const std::string_view> args) {
   }
 
   const DataHome home = OpenHome(parsed.Last("--home"));
-  const std::string_view key = host::kSettingsKeyPath;
-  PublishedStatus published;
-  {
-    host::Registry registry(home.RegistryFile());
-    published.status = registry.GetDword(key, "DriverStatus");
-    published.iso = registry.GetDword(key, "IsoMode");
-  }
+  const auto camera = TakeCamera(home);
   {
     DriverSession session(home, /*realtime=*/false);
     if (action == "list") {
@@ -96,11 +89,6 @@ int RunCtl(std::span<const std::string_view> args) {
     } else {
       for (const ControlSetting& setting : writes) session.Apply(setting);
     }
-  }
-  if (published.status == 5u && published.iso == 1u) {
-    host::Registry registry(home.RegistryFile());
-    registry.SetDword(key, "DriverStatus", *published.status);
-    registry.SetDword(key, "IsoMode", *published.iso);
   }
   return kExitOk;
 }

@@ -4,10 +4,13 @@
 //
 // Hard part: the status values are whatever the last driver left in the
 // registry, possibly from a process that has since died; they are shown as
-// read, with what they mean, never taken as proof that a capture runs.
+// read, with what they mean, and whether a capture runs is told by the
+// data folder's camera lock, never by them. The command brings up no
+// driver, so it works beside a running capture.
 #include <cstdio>
 #include <string>
 
+#include "camera_access.h"
 #include "command.h"
 #include "driver/formats.h"
 #include "home.h"
@@ -20,7 +23,8 @@ constexpr char kInfoHelp[] =
     "usage: dualcam info [--home DIR]\n"
     "\n"
     "Prints the formats the capture pin offers, the data folder with the\n"
-    "registry file and the settings key, the snapshot file, and the driver\n"
+    "registry file and the settings key, the snapshot file, whether a capture\n"
+    "is running on the data folder (and in which process), and the driver\n"
     "status the last driver published (DriverStatus, IsoMode, BulkMode).\n"
     "\n"
     "  --home DIR  data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n";
@@ -33,13 +37,15 @@ const char* KindName(DWORD compression) {
   }
 }
 
-std::string StatusMeaning(std::optional<uint32_t> status) {
+std::string StatusMeaning(std::optional<uint32_t> status, bool owned) {
   if (!status) return "not written yet: no camera has come up";
   switch (*status) {
     case 1: return "driver loaded";
     case 2: return "camera configured";
     case 3: return "camera initialized, no stream open";
-    case 5: return "stream open (a capture runs, or its process ended without closing)";
+    case 5:
+      return owned ? "stream open"
+                   : "stream open, left by a capture that ended without closing it; the next one starts afresh";
     case 7: return "stream closed";
     case 8: return "camera removed";
     default: return "unknown";
@@ -70,11 +76,14 @@ int RunInfo(std::span<const std::string_view> args) {
   host::Registry registry(home.RegistryFile());
   const std::string_view key = host::kSettingsKeyPath;
   const auto status = registry.GetDword(key, "DriverStatus");
+  const auto owner = CameraOwner(home);
   std::printf("\ndata folder:    %s\n", home.root.c_str());
   std::printf("registry file:  %s\n", home.RegistryFile().c_str());
   std::printf("settings key:   %.*s\n", static_cast<int>(key.size()), key.data());
   std::printf("snapshot file:  %s\n", home.SnapshotFile().c_str());
-  std::printf("\nDriverStatus:   %s (%s)\n", Number(status).c_str(), StatusMeaning(status).c_str());
+  if (owner) std::printf("\ncamera:         a capture is running in process %d\n", static_cast<int>(*owner));
+  else std::printf("\ncamera:         free (no capture is running)\n");
+  std::printf("DriverStatus:   %s (%s)\n", Number(status).c_str(), StatusMeaning(status, owner.has_value()).c_str());
   std::printf("IsoMode:        %s\n", Number(registry.GetDword(key, "IsoMode")).c_str());
   std::printf("BulkMode:       %s\n", Number(registry.GetDword(key, "BulkMode")).c_str());
   return kExitOk;

@@ -3,18 +3,21 @@
 // for the driver's answer, and saves the snapshot file it wrote and a PNG
 // of the still.
 //
-// Hard part: the only link to the running driver is the shared registry.
-// The status values may be left over from a capture whose process died, so
-// "no capture" is detected twice: from DriverStatus/IsoMode before asking,
-// and by a deadline after. A request that times out is withdrawn so that a
-// later capture does not take a still nobody waits for; a result is
-// accepted ("SnapShot" 0) only after the file has been copied, because the
-// driver writes the next still over the same file once it sees that.
+// Hard part: the only link to the running driver is the shared registry,
+// whose status values may be left over from a capture whose process died.
+// Whether a capture runs is therefore asked of the data folder's camera
+// lock, which dies with its process, before asking and while waiting, with
+// a deadline for a capture that lives but does not answer. A request that
+// times out is withdrawn so that a later capture does not take a still
+// nobody waits for; a result is accepted ("SnapShot" 0) only after the file
+// has been copied, because the driver writes the next still over the same
+// file once it sees that.
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 
+#include "camera_access.h"
 #include "command.h"
 #include "home.h"
 #include "host/kernel/registry.h"
@@ -72,8 +75,10 @@ int RunSnapshot(std::span<const std::string_view> args) {
   const DataHome home = OpenHome(parsed.Last("--home"));
   host::Registry registry(home.RegistryFile());
   const std::string_view key = host::kSettingsKeyPath;
+  // A capture runs while a process owns the camera and its stream is open.
   auto streaming = [&] {
-    return registry.GetDword(key, "DriverStatus") == 5u && registry.GetDword(key, "IsoMode") == 1u;
+    return CameraOwner(home).has_value() && registry.GetDword(key, "DriverStatus") == 5u &&
+           registry.GetDword(key, "IsoMode") == 1u;
   };
   if (!streaming())
     UsageError("no capture is running in " + home.root.string() + " (start 'dualcam capture' first)");

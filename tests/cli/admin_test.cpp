@@ -3,8 +3,10 @@
 // folder lives.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "cli_harness.h"
+#include "host/service/camera_lock.h"
 
 namespace dualcam::cli::testing {
 namespace {
@@ -69,14 +71,43 @@ TEST(CliCtl, ControlsShowRangesDefaultsAndStoredValues) {
   EXPECT_EQ(world.Run({"ctl", "get", "gamma"}).out, "gamma: 4\n");
 }
 
-TEST(CliCtl, AControlChangeKeepsARunningCaptureVisibleToSnapshot) {
+// While another process owns the camera (here: this test, as a capture
+// would), commands that would bring up a driver are refused and change
+// nothing; info and snapshot ask the owner, not the status values.
+TEST(CliCamera, AnOwnedCameraIsLeftAloneAndStaleStatusIsToldApart) {
   CliWorld world;
-  // What a capture in another process publishes while it streams.
   ASSERT_EQ(world.Run({"reg", "set", "DriverStatus", "5"}).exit_status, 0);
   ASSERT_EQ(world.Run({"reg", "set", "IsoMode", "1"}).exit_status, 0);
-  ASSERT_EQ(world.Run({"ctl", "set", "brightness=90"}).exit_status, 0);
-  EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "5\n");
-  EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "1\n");
+  const std::string holder = "the camera is in use by process " + std::to_string(getpid());
+  {
+    auto lock = host::service::CameraLock::TryAcquire(world.Home());
+    ASSERT_TRUE(lock.Held());
+    ExpectUserError(world.Run({"ctl", "set", "brightness=90"}), "ctl", holder);
+    ExpectUserError(world.Run({"capture", "--frames", "1", "--output", world.Path("v.y4m").string()}), "capture",
+                    holder);
+    EXPECT_FALSE(fs::exists(world.Path("v.y4m")));
+    EXPECT_FALSE(fs::exists(world.Path("v.y4m.part")));
+    EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "5\n");
+    EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "1\n");
+    EXPECT_EQ(world.Run({"reg", "get", "Brightness"}).exit_status, 1) << "never written";
+    auto run = world.Run({"info"});
+    EXPECT_NE(run.out.find("a capture is running in process " + std::to_string(getpid())), std::string::npos)
+        << run.out;
+    // An owner that does not answer: the deadline, and the request taken back.
+    ExpectUserError(world.Run({"snapshot", world.Path("s.png").string(), "--timeout", "1"}), "snapshot", "no answer");
+    EXPECT_EQ(world.Run({"reg", "get", "SnapShoot"}).out, "0\n");
+    EXPECT_FALSE(fs::exists(world.Path("s.png")));
+  }
+  // The owner is gone (killed, say) and its "stream open" stayed behind.
+  auto run = world.Run({"info"});
+  EXPECT_NE(run.out.find("free (no capture is running)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("left by a capture that ended without closing it"), std::string::npos) << run.out;
+  ExpectUserError(world.Run({"snapshot", world.Path("s.png").string()}), "snapshot", "no capture is running");
+  run = world.Run({"capture", "--frames", "1", "--fast", "--output", world.Path("v.y4m").string()});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("note: the settings key shows a stream left open"), std::string::npos) << run.err;
+  EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "8\n");
+  EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "0\n");
 }
 
 TEST(CliInfo, ShowsTheOfferedFormatsAndWhereStateLives) {
@@ -89,16 +120,9 @@ TEST(CliInfo, ShowsTheOfferedFormatsAndWhereStateLives) {
   EXPECT_NE(run.out.find((world.Home() / "registry.db").string()), std::string::npos);
 }
 
-TEST(CliSnapshot, WithoutACaptureFailsClearlyAndWithdrawsTheRequest) {
+TEST(CliSnapshot, WithoutACaptureFailsClearly) {
   CliWorld world;
   ExpectUserError(world.Run({"snapshot", world.Path("s.png").string()}), "snapshot", "no capture is running");
-  // A capture whose process died left "stream open" behind: the deadline
-  // catches it and the request is taken back.
-  ASSERT_EQ(world.Run({"reg", "set", "DriverStatus", "5"}).exit_status, 0);
-  ASSERT_EQ(world.Run({"reg", "set", "IsoMode", "1"}).exit_status, 0);
-  ExpectUserError(world.Run({"snapshot", world.Path("s.png").string(), "--timeout", "1"}), "snapshot", "no answer");
-  EXPECT_EQ(world.Run({"reg", "get", "SnapShoot"}).out, "0\n");
-  EXPECT_FALSE(fs::exists(world.Path("s.png")));
   ExpectUserError(world.Run({"snapshot", "s.jpg"}), "snapshot", ".png");
   ExpectUserError(world.Run({"snapshot", "--timeout", "0"}), "snapshot", "--timeout");
 }
