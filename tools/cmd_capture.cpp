@@ -69,12 +69,28 @@ constexpr char kCaptureHelp[] =
     "  --home DIR        data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
     "\n"
     "While it runs, 'dualcam snapshot' and 'dualcam reg' work from another\n"
-    "terminal. Ctrl-C ends the capture early and keeps what was written.\n"
-    "Exit status: 0 success; 1 usage error, refused stream or I/O error.\n";
+    "terminal. Ctrl-C (SIGINT), SIGTERM or SIGHUP ends the capture early and\n"
+    "keeps what was written, whole.\n"
+    "Exit status: 0 success; 1 usage error, camera in use, refused stream or I/O\n"
+    "error; 128 + the signal's number after an interruption (130 for Ctrl-C,\n"
+    "143 for SIGTERM, 129 for SIGHUP).\n";
 
-std::atomic<bool> g_interrupted{false};
+// The signal that ended the capture early (SIGINT, SIGTERM or SIGHUP), or 0.
+std::atomic<int> g_signal{0};
 
-extern "C" void OnInterrupt(int) { g_interrupted.store(true, std::memory_order_relaxed); }
+extern "C" void OnInterrupt(int signal) {
+  int none = 0;
+  g_signal.compare_exchange_strong(none, signal, std::memory_order_relaxed);
+}
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
+  }
+}
 
 struct FormatChoice {
   std::string_view name;
@@ -420,6 +436,7 @@ int RunCapture(std::span<const std::string_view> args) {
   action.sa_handler = OnInterrupt;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);  // the terminal went away
   // A reader that goes away (`capture --output - | head`) must not kill the
   // process before the driver is taken down: the write fails instead.
   signal(SIGPIPE, SIG_IGN);
@@ -456,7 +473,7 @@ int RunCapture(std::span<const std::string_view> args) {
   int number = 0;
   int idle_reads = 0;
   Clock::time_point idle_since = started;
-  while (number < frames && !g_interrupted.load(std::memory_order_relaxed)) {
+  while (number < frames && g_signal.load(std::memory_order_relaxed) == 0) {
     if (std::count(options.presses.begin(), options.presses.end(), number + 1) > 0) sim_camera->PressButton();
     const auto before = Clock::now();
     const int64_t waited_before = g_camera_wait_ns.load();
@@ -516,13 +533,16 @@ int RunCapture(std::span<const std::string_view> args) {
   stream->SetState(KSSTATE_STOP);
   stream->Close();
   stream.reset();
-  session.Close();
+  // The outputs are final and summarised before the camera is taken down:
+  // the driver's removal waits two seconds for its button poll to stop.
   for (auto& sink : sinks) sink->Finish();
 
+  const int signal = g_signal.load();
+  const std::string interrupted = signal != 0 ? std::string(" (interrupted by ") + SignalName(signal) + ")" : "";
   const double fps = 1e7 / static_cast<double>(interval);
   std::fprintf(report, "captured %d frames of %s %dx%d at %.0f fps in %.1f s%s\n", tally.delivered,
                std::string(options.format->name).c_str(), options.width, options.height, fps, elapsed,
-               g_interrupted.load() ? " (interrupted)" : "");
+               interrupted.c_str());
   std::fprintf(report, "  frames:     %d delivered, %d decoded, %d repeated, %d blank\n", tally.delivered, tally.decoded,
                tally.repeated, tally.blank);
   std::fprintf(report, "  packets:    %llu delivered, %llu accepted, %llu refused (idle fillers and damaged packets)\n",
@@ -538,6 +558,13 @@ int RunCapture(std::span<const std::string_view> args) {
                  trigger == 1u ? "press seen by the driver (TimerTrigger = 1)" : "no press seen by the driver yet");
     if (snapshot == 1u) std::fprintf(report, "  still:      saved in %s\n", home.SnapshotFile().c_str());
   }
+  std::fflush(report);
+
+  if (progress) std::fputs("closing the camera...", stderr);
+  session.Close();
+  if (progress) std::fputs("\r                     \r", stderr);
+  // A cut capture is told from a full one as shells tell a killed command.
+  if (signal != 0) return 128 + signal;
   return tally.delivered > 0 ? kExitOk : kExitUsage;
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "cli_harness.h"
@@ -119,36 +120,84 @@ TEST(CliConcurrency, SettingsWrittenWhileCapturingAreKept) {
   EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "8\n");
 }
 
-TEST(CliConcurrency, InterruptedCaptureClosesInOrderAndKeepsItsVideo) {
-  CliWorld world;
-  const std::vector<std::string> args = {dualcam::testing::ToolPath().string(), "capture", "--size", "160x120",
-                                         "--seconds", "60", "--output", world.Path("v.y4m").string(),
-                                         "--home", world.Home().string()};
-  std::vector<char*> argv;
-  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t child = 0;
-  ASSERT_EQ(posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  const bool streaming = WaitForStream(world);
-  std::this_thread::sleep_for(500ms);
-  kill(child, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(streaming);
-  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  // The driver was taken down: stream closed, camera removed.
-  EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "0\n");
-  EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "8\n");
-  const auto y4m = ReadY4m(world.Path("v.y4m"));
-  ASSERT_TRUE(y4m.has_value()) << "the pictures taken are kept, whole";
-  EXPECT_GT(y4m->frames.size(), 5u);
-  EXPECT_LT(y4m->frames.size(), 1800u);
-  EXPECT_FALSE(fs::exists(world.Path("v.y4m.part")));
+// Ctrl-C, SIGTERM and SIGHUP alike: the capture stops, its video is made
+// final and summarised while the camera is still being taken down (the
+// driver's removal waits two seconds), the driver is left in order, and the
+// exit status tells the cut capture from a full one.
+TEST(CliConcurrency, InterruptedCaptureFinishesItsOutputFirstAndSaysWhichSignal) {
+  struct Run {
+    int signal = 0;
+    const char* name = "";
+    std::unique_ptr<CliWorld> world = std::make_unique<CliWorld>();
+    pid_t child = 0;
+    std::string out;  // the summary, once it came
+    bool exited = false, final_then = false;
+    int status = 0;
+  };
+  std::vector<Run> runs(3);
+  runs[0].signal = SIGINT, runs[0].name = "SIGINT";
+  runs[1].signal = SIGTERM, runs[1].name = "SIGTERM";
+  runs[2].signal = SIGHUP, runs[2].name = "SIGHUP";
+  for (Run& run : runs) {
+    const CliWorld& world = *run.world;
+    const std::vector<std::string> args = {dualcam::testing::ToolPath().string(), "capture", "--size", "160x120",
+                                           "--seconds", "60", "--output", world.Path("v.y4m").string(),
+                                           "--home", world.Home().string()};
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, world.Path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(posix_spawn(&run.child, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  for (Run& run : runs) ASSERT_TRUE(WaitForStream(*run.world)) << run.name;
+  std::this_thread::sleep_for(300ms);
+  for (Run& run : runs) kill(run.child, run.signal);
+
+  // The summary comes while each process still takes its camera down, and
+  // the video is already under its final name then.
+  const auto give_up = std::chrono::steady_clock::now() + 20s;
+  for (bool waiting = true; waiting && std::chrono::steady_clock::now() < give_up;) {
+    std::this_thread::sleep_for(20ms);
+    waiting = false;
+    for (Run& run : runs) {
+      if (!run.out.empty()) continue;
+      const auto bytes = dualcam::testing::ReadFileBytes(run.world->Path("out.txt")).value_or(std::vector<uint8_t>{});
+      const std::string out(bytes.begin(), bytes.end());
+      if (out.find("wrote:") == std::string::npos) {
+        waiting = true;
+        continue;
+      }
+      run.out = out;
+      run.exited = waitpid(run.child, &run.status, WNOHANG) == run.child;
+      run.final_then = fs::exists(run.world->Path("v.y4m"));
+    }
+  }
+  for (Run& run : runs) {
+    SCOPED_TRACE(run.name);
+    const CliWorld& world = *run.world;
+    int status = run.status;
+    if (!run.exited) {
+      ASSERT_EQ(waitpid(run.child, &status, 0), run.child);
+    }
+    EXPECT_FALSE(run.out.empty()) << "no summary";
+    EXPECT_FALSE(run.exited) << "the summary came only after the camera was gone";
+    EXPECT_TRUE(run.final_then);
+    const std::string& out = run.out;
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + run.signal);
+    EXPECT_NE(out.find(std::string("(interrupted by ") + run.name + ")"), std::string::npos) << out;
+    // The driver was taken down: stream closed, camera removed.
+    EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "0\n");
+    EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "8\n");
+    const auto y4m = ReadY4m(world.Path("v.y4m"));
+    ASSERT_TRUE(y4m.has_value()) << "the pictures taken are kept, whole";
+    EXPECT_GT(y4m->frames.size(), 5u);
+    EXPECT_LT(y4m->frames.size(), 1800u);
+    EXPECT_FALSE(fs::exists(world.Path("v.y4m.part")));
+  }
 }
 
 }  // namespace
