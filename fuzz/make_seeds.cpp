@@ -259,6 +259,27 @@ void PropertySeeds() {
 
 }  // namespace
 
+// The control socket: one request of each kind as a client sends it, a
+// reply and a refused request.
+void ControlSeeds() {
+  const char* seeds[][2] = {
+      {"list", "dualcam/1 list\n"},
+      {"get", "dualcam/1 get brightness white_balance\n"},
+      {"set", "dualcam/1 set saturation=0 exposure=auto\r\n"},
+      {"reset", "dualcam/1 reset gamma\n"},
+      {"status", "dualcam/1 status\n"},
+      {"still", "dualcam/1 still\n"},
+      {"stop", "dualcam/1 stop\n"},
+      {"reply", "dualcam/1 ok\nstill file=/home/a%20b/snapraw.dat result=1\n"},
+      {"error", "dualcam/1 error rejected unknown control 'satur'\n"},
+      {"version", "dualcam/2 status\n"},
+  };
+  for (const auto& seed : seeds) {
+    const std::string text = seed[1];
+    Write("control_request", seed[0], Bytes(text.begin(), text.end()));
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
@@ -273,5 +294,6 @@ int main(int argc, char** argv) {
   SnapshotSeeds();
   ToolSeeds();
   PropertySeeds();
+  ControlSeeds();
   return 0;
 }

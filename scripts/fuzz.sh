@@ -48,7 +48,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(decode_picture render_frame frame_path formats load_settings snapshot decode_tool properties)
+  targets=(decode_picture render_frame frame_path formats load_settings snapshot decode_tool properties control_request)
 fi
 if [ -z "$seconds" ]; then
   if [ $ci -eq 1 ]; then seconds=8; else seconds=600; fi

@@ -29,6 +29,8 @@ int FuzzSnapshot(const uint8_t* data, std::size_t size);
 // What 'dualcam decode' does with an input file: sample or raw frame
 // parsing, then the render.
 int FuzzDecodeTool(const uint8_t* data, std::size_t size);
+// The control socket's request, reply and body-record parsers with any bytes.
+int FuzzControlRequest(const uint8_t* data, std::size_t size);
 
 struct FuzzTarget {
   const char* Name;  // folder name under fuzz/corpus and fuzz/regressions
