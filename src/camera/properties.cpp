@@ -414,12 +414,14 @@ NTSTATUS VideoControlSet(DeviceContext* /*context*/, PHW_STREAM_REQUEST_BLOCK sr
   if (buffers.PropertySize < kVideoControlCapsSize) return Complete(srb, STATUS_BUFFER_TOO_SMALL);
   // The trigger is taken by the button poll and the still property; a mode
   // set only acknowledges a trigger request on the still stream. Any other
-  // request completes with the status the stream class preloaded.
+  // stream or mode is one this device does not take. It is refused as such:
+  // left with the status the stream class preloaded (pending), the request
+  // would complete and read as accepted.
   if (ReadUlongAt(buffers.Property, kStreamIndexOffset) == kStillStreamIndex &&
       (ReadUlongAt(buffers.Property, kModeOffset) & kStillTriggerFlags) != 0) {
     return Complete(srb, STATUS_SUCCESS);
   }
-  return srb->Status;
+  return Complete(srb, STATUS_NOT_SUPPORTED);
 }
 
 }  // namespace dualcam::camera

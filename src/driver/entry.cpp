@@ -197,16 +197,19 @@ VOID StreamControlHook(PHW_STREAM_REQUEST_BLOCK Srb, PVOID, PBOOLEAN Completed)
   if (Completed == nullptr) return;
   *Completed = FALSE;
   if (Srb == nullptr) return;
+  // Every control request leaves the hook with a success status, also those
+  // the library goes on to carry out: the status the stream class preloaded
+  // (pending) is never what a request is answered with.
+  Srb->Status = STATUS_SUCCESS;
   switch (Srb->Command) {
     case SRB_PROPOSE_DATA_FORMAT:
     case SRB_SET_DATA_FORMAT:
     case SRB_GET_DATA_FORMAT:
       *Completed = TRUE;
-      Srb->Status = STATUS_SUCCESS;
       StreamFormatRequest(Srb);
       StreamClassStreamNotification(StreamRequestComplete, Srb->StreamObject, Srb);
       break;
-    default:  // state changes, reads, stream properties, clock requests: the library's
+    default:  // state changes, stream properties, clock requests: the library's
       break;
   }
 }

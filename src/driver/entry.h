@@ -39,8 +39,9 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID DriverReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb);
 
 // Per-stream hooks. The data hook leaves every request to the library. The
-// control hook answers the format requests (propose, set, get) itself and
-// completes them; state changes and everything else go on to the library.
+// control hook sets every request's Status to STATUS_SUCCESS, answers the
+// format requests (propose, set, get) itself and completes them; state
+// changes and everything else go on to the library.
 VOID StreamDataHook(PHW_STREAM_REQUEST_BLOCK Srb, PVOID DeviceContext, PBOOLEAN Completed);
 VOID StreamControlHook(PHW_STREAM_REQUEST_BLOCK Srb, PVOID DeviceContext, PBOOLEAN Completed);
 

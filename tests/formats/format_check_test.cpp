@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "driver/entry.h"
 #include "format_bytes.h"
+#include "host/classlib/stream_class.h"
 
 namespace dualcam::driver {
 namespace {
@@ -118,13 +120,42 @@ TEST(FormatRequests, ProposeAndSetAcceptOfferedFormatsAndChangeNothing)
     }
 }
 
-TEST(FormatRequests, GetIsNotImplementedAndOtherCommandsAreLeftAlone)
+// The control hook answers the three format requests itself (the library
+// would answer a get with its own "not implemented" too, so only the
+// completion shows who did) and leaves everything else to the library; every
+// request leaves the hook with a success status in place of the preloaded
+// pending one.
+TEST(FormatRequests, HookCompletesFormatRequestsAndPassesTheRestOnWithSuccess)
 {
     const auto offered = AsFormat(CaptureFormats[0]);
-    FormatRequest get(SRB_GET_DATA_FORMAT, 0, &offered);
-    EXPECT_EQ(StreamFormatRequest(&get.Srb), STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(get.Srb.Status, STATUS_NOT_IMPLEMENTED);
+    const struct {
+        SRB_COMMAND Command;
+        BOOLEAN Completed;
+        NTSTATUS Status;
+    } cases[] = {
+        {SRB_GET_DATA_FORMAT, TRUE, static_cast<NTSTATUS>(0xC0000002)},
+        {SRB_PROPOSE_DATA_FORMAT, TRUE, STATUS_SUCCESS},
+        {SRB_SET_DATA_FORMAT, TRUE, STATUS_SUCCESS},
+        {SRB_SET_STREAM_STATE, FALSE, STATUS_SUCCESS},
+        {SRB_GET_STREAM_STATE, FALSE, STATUS_SUCCESS},
+        {SRB_GET_STREAM_PROPERTY, FALSE, STATUS_SUCCESS},
+        {SRB_OPEN_MASTER_CLOCK, FALSE, STATUS_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Command);
+        FormatRequest r(c.Command, 0, &offered);
+        r.Srb.Status = STATUS_PENDING;
+        BOOLEAN completed = 0xAA;
+        // A completion of a block the stream class never sent is counted as
+        // a misuse: here it is the sign that the hook completed the request.
+        const std::uint64_t completionsBefore = host::StreamClassMisuse();
+        StreamControlHook(&r.Srb, nullptr, &completed);
+        EXPECT_EQ(completed, c.Completed);
+        EXPECT_EQ(r.Srb.Status, c.Status);
+        EXPECT_EQ(host::StreamClassMisuse() - completionsBefore, c.Completed ? 1u : 0u);
+    }
 
+    // StreamFormatRequest itself leaves other commands alone.
     FormatRequest state(SRB_SET_STREAM_STATE, 0, nullptr);
     state.Srb.Status = STATUS_PENDING;
     EXPECT_EQ(StreamFormatRequest(&state.Srb), STATUS_NOT_SUPPORTED);

@@ -355,14 +355,16 @@ TEST_F(StandardSets, VideoControlCapsAndModeAnswerTheStillStream)
   EXPECT_EQ(Get(mode), STATUS_SUCCESS);
   EXPECT_EQ(mode.Ulong(28), 0x0Cu);
 
-  // A trigger on the still stream is acknowledged; anything else completes
-  // with the status the stream class preloaded. Nothing reaches the camera.
+  // A trigger on the still stream is acknowledged; anything else is refused
+  // as not supported, never left at the preloaded pending status, which
+  // would complete as a success. Nothing reaches the camera.
   PropertyRequest trigger = VideoControl(KSPROPERTY_VIDEOCONTROL_MODE, 32, 1, KS_VideoControlFlag_Trigger);
   EXPECT_EQ(Set(trigger), STATUS_SUCCESS);
   PropertyRequest noFlag = VideoControl(KSPROPERTY_VIDEOCONTROL_MODE, 32, 1, KS_VideoControlFlag_FlipVertical);
-  EXPECT_EQ(Set(noFlag), kPreloadedStatus);
+  EXPECT_EQ(Set(noFlag), static_cast<NTSTATUS>(0xC00000BB));
+  EXPECT_EQ(noFlag.Status(), static_cast<NTSTATUS>(0xC00000BB));
   PropertyRequest otherStream = VideoControl(KSPROPERTY_VIDEOCONTROL_MODE, 32, 0, 0x0C);
-  EXPECT_EQ(Set(otherStream), kPreloadedStatus);
+  EXPECT_EQ(Set(otherStream), static_cast<NTSTATUS>(0xC00000BB));
   PropertyRequest capsSet = VideoControl(KSPROPERTY_VIDEOCONTROL_CAPS, 32, 1);
   EXPECT_EQ(Set(capsSet), STATUS_NOT_SUPPORTED);
   EXPECT_TRUE(Requests().empty());

@@ -7,6 +7,7 @@
 
 #include "camera/extension_properties.h"
 #include "driver/entry.h"
+#include "host/classlib/camera_class_library.h"
 #include "host/sim/sim_camera.h"
 #include "host/classlib/stream_class.h"
 #include "system/system_world.h"
@@ -26,6 +27,9 @@ class Dispatch : public SystemWorld {
 
 TEST_F(Dispatch, LoadAndArrivalReportTheirStatusAndTheStreamInfoAnnouncesOnePin) {
   EXPECT_EQ(Dword("DriverStatus"), 1u);  // loaded, no device yet
+  // The record and frame context sizes the library allocates per device.
+  EXPECT_EQ(host::CurrentCameraDriver().DeviceContextSize, 1688u);
+  EXPECT_EQ(host::CurrentCameraDriver().FrameContextSize, 4u);
   auto camera = Attach();
   ASSERT_TRUE(camera);
   EXPECT_EQ(Dword("DriverStatus"), 3u);
