@@ -17,6 +17,30 @@ void WriteLe32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// This thread's decoder, with work pictures large enough for a 640x480
+// still: the driver's shared decoder has smaller ones (its formats end at
+// 352x288) and may be in use by a capture in this process. Kept for the
+// thread's life, so a capture that renders each frame sets it up once.
+class ToolDecoder {
+ public:
+  ToolDecoder() = default;
+  ToolDecoder(const ToolDecoder&) = delete;
+  ToolDecoder& operator=(const ToolDecoder&) = delete;
+  ~ToolDecoder() { decoder::DecoderRelease(&state_); }
+
+  // The ready state, or null when its buffers cannot be had (tried again
+  // next time).
+  decoder::DecoderState* Get() {
+    static const decoder::DecoderAllocator kHeap = {HeapAllocate, HeapRelease, nullptr};
+    if (state_.Ready == 0 && decoder::DecoderInitialize(&state_, &kHeap, decoder::kStillWorkBufferSize) != 1)
+      return nullptr;
+    return &state_;
+  }
+
+ private:
+  decoder::DecoderState state_{};
+};
+
 }  // namespace
 
 std::optional<std::vector<uint8_t>> RenderRawFrame(std::span<const uint8_t> raw, int width, int height, bool planar,
@@ -32,20 +56,18 @@ std::optional<std::vector<uint8_t>> RenderRawFrame(std::span<const uint8_t> raw,
   // driver does.
   frame[pipeline::kRawQualityOffset] = static_cast<uint8_t>(quality);
 
-  static const decoder::DecoderAllocator kHeap = {HeapAllocate, HeapRelease, nullptr};
-  if (pipeline::SharedDecoderAcquire(&kHeap) != 1) return std::nullopt;
-  struct Release {
-    ~Release() { pipeline::SharedDecoderRelease(); }
-  } release;
+  thread_local ToolDecoder tool;
+  decoder::DecoderState* state = tool.Get();
+  if (state == nullptr) return std::nullopt;
 
   pipeline::ProcessingOptions processing{};
   pipeline::SetToneCurve(&processing, gamma);
   const std::size_t pixels = static_cast<std::size_t>(width) * height;
   std::vector<uint8_t> picture(planar ? pixels * 3 / 2 : pixels * 3, 0);
   std::size_t written = 0;
-  const int ok = pipeline::RenderFrame(&processing, frame.data(), picture.data(), picture.size(), &written,
-                                       plan->RawWidth, plan->RawHeight, width, height,
-                                       planar ? pipeline::kFourccI420 : pipeline::kCompressionRgb);
+  const int ok = pipeline::RenderFrameWith(state, &processing, frame.data(), picture.data(), picture.size(),
+                                           &written, plan->RawWidth, plan->RawHeight, width, height,
+                                           planar ? pipeline::kFourccI420 : pipeline::kCompressionRgb);
   if (ok != 1) return std::nullopt;
   return picture;
 }

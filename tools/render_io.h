@@ -5,7 +5,9 @@
 // Hard part: the render must be the driver's own (same header rewrite,
 // same routine, same output size) so that a file rendered here equals the
 // picture a capture delivered, and the decoder may read a little past the
-// frame, so the frame is always copied into a buffer with zero slack.
+// frame, so the frame is always copied into a buffer with zero slack. The
+// decoder state is not the driver's shared one: each thread has its own,
+// with work pictures large enough for 640x480 stills.
 #pragma once
 
 #include <cstdint>

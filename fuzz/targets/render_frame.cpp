@@ -1,7 +1,8 @@
 // Fuzz target: the render routes. Any raw frame behind any header, at every
 // format size (and raw/format pairs that do not belong together), in every
 // output compression, with any tone curve and any buffer capacity around
-// the picture's size.
+// the picture's size. The routes run on the driver's shared decoder and on
+// a still-sized one of the target's own.
 //
 // Hard part: the render promises more than "no crash": a refusal it can
 // see before decoding (quality byte above 3, a pair it does not know, a
@@ -9,6 +10,7 @@
 // success writes exactly the picture's size. Both are checked on a buffer
 // of exactly the capacity given, so ASan also sees any write past it.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -28,6 +30,22 @@ constexpr uint8_t kFill = 0xC3;
 
 std::size_t PictureBytes(int width, int height, uint32_t compression) {
   return compression == kCompressionRgb ? RgbPictureBytes(width, height) : PlanarPictureBytes(width, height);
+}
+
+// A decoder of the target's own with still-sized work pictures, as the
+// tools render 640x480 stills with; never released (the process ends with
+// the fuzzer).
+decoder::DecoderState* StillDecoder() {
+  static decoder::DecoderState* state = [] {
+    static const decoder::DecoderAllocator heap = {
+        [](std::size_t bytes, void*) { return std::malloc(bytes); }, [](void* block, void*) { std::free(block); },
+        nullptr};
+    auto* made = new decoder::DecoderState{};
+    if (decoder::DecoderInitialize(made, &heap, decoder::kStillWorkBufferSize) != 1)
+      Fail(kName, "cannot set up the still decoder");
+    return made;
+  }();
+  return state;
 }
 
 }  // namespace
@@ -58,6 +76,8 @@ int FuzzRenderFrame(const uint8_t* data, std::size_t size) {
     default: capacity = in.U32() % (picture + 1); break;
   }
   const uint8_t quality = in.U8() % 6;
+  // The driver's shared decoder, or a still-sized one of the caller's own.
+  const bool ownDecoder = in.Pick(4) == 0;
   const std::span<const uint8_t> body = in.Rest();
 
   // The frame as the frame routine hands it over: header rewritten with the
@@ -73,8 +93,11 @@ int FuzzRenderFrame(const uint8_t* data, std::size_t size) {
 
   std::vector<uint8_t> output(capacity, kFill);
   std::size_t written = 0xDEAD;
-  const int ok = RenderFrame(&options, frame.data(), output.data(), capacity, &written, raw.RawWidth, raw.RawHeight,
-                             format.FormatWidth, format.FormatHeight, compression);
+  const int ok = ownDecoder ? RenderFrameWith(StillDecoder(), &options, frame.data(), output.data(), capacity,
+                                              &written, raw.RawWidth, raw.RawHeight, format.FormatWidth,
+                                              format.FormatHeight, compression)
+                            : RenderFrame(&options, frame.data(), output.data(), capacity, &written, raw.RawWidth,
+                                          raw.RawHeight, format.FormatWidth, format.FormatHeight, compression);
   const bool rendered = compression == kCompressionRgb || compression == kFourccI420 || compression == kFourccIyuv;
   if (!rendered) {
     Check(ok == 1 && written == 0, kName, "an unknown compression was not a quiet no-op");

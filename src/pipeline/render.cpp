@@ -7,7 +7,9 @@
 // first write, so a frame that would not fit leaves every buffer as it
 // was; and the decoder state with A and B is one object for all devices,
 // so one lock covers a frame's whole select / build / decode / resize /
-// tone / convert sequence.
+// tone / convert sequence. Renders outside the driver may bring a state of
+// their own (larger work pictures for 640x480 stills); the same routes run
+// on it without the shared lock.
 #include "pipeline/render.h"
 
 #include <cstring>
@@ -51,7 +53,7 @@ struct FramePlan {
 // resizers would write nothing and leave a stale picture behind a "good"
 // frame.
 bool PlanFrame(const std::uint8_t* rawFrame, int rawWidth, int rawHeight, int formatWidth,
-               int formatHeight, int kind, FramePlan* plan) {
+               int formatHeight, int kind, std::size_t workBufferBytes, FramePlan* plan) {
     if (rawFrame == nullptr)
         return false;
     const std::uint8_t quality = rawFrame[kRawQualityOffset];
@@ -84,7 +86,7 @@ bool PlanFrame(const std::uint8_t* rawFrame, int rawWidth, int rawHeight, int fo
                decoder::DecoderOutputBytes(formatWidth, formatHeight, kind) == picture;
     }
     const std::size_t rawPlanar = PlanarPictureBytes(rawWidth, rawHeight);
-    if (rawPlanar == 0 || rawPlanar > decoder::kWorkBufferSize ||
+    if (rawPlanar == 0 || rawPlanar > workBufferBytes ||
         decoder::DecoderOutputBytes(rawWidth, rawHeight, decoder::kOutputI420) != rawPlanar) {
         return false;
     }
@@ -154,16 +156,20 @@ bool SharedDecoderReady() {
     return g_shared.State.Ready != 0;
 }
 
-int RenderPlanar(const ProcessingOptions* options, const std::uint8_t* rawFrame,
-                 std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
-                 int rawWidth, int rawHeight, int formatWidth, int formatHeight) {
+namespace {
+
+// The two routes on a decoder state the caller holds for the whole frame.
+int RenderPlanarOn(decoder::DecoderState* state, const ProcessingOptions* options,
+                   const std::uint8_t* rawFrame, std::uint8_t* output, std::size_t outputCapacity,
+                   std::size_t* bytesWritten, int rawWidth, int rawHeight, int formatWidth,
+                   int formatHeight) {
     if (bytesWritten != nullptr)
         *bytesWritten = 0;
-    if (output == nullptr)
+    if (output == nullptr || state == nullptr || state->Ready == 0)
         return 0;
     FramePlan plan{};
     if (!PlanFrame(rawFrame, rawWidth, rawHeight, formatWidth, formatHeight, decoder::kOutputI420,
-                   &plan)) {
+                   state->WorkBufferBytes, &plan)) {
         return 0;
     }
     const std::size_t picture = PlanarPictureBytes(formatWidth, formatHeight);
@@ -171,10 +177,6 @@ int RenderPlanar(const ProcessingOptions* options, const std::uint8_t* rawFrame,
         return 0;
     const std::uint8_t tone = ToneCurveIndexOf(options);
 
-    std::lock_guard<std::mutex> guard(g_shared.Lock);
-    decoder::DecoderState* state = &g_shared.State;
-    if (state->Ready == 0)
-        return 0;
     if (decoder::DecoderSelectQuality(state, plan.Quality) == 0)
         return 0;
 
@@ -209,12 +211,13 @@ int RenderPlanar(const ProcessingOptions* options, const std::uint8_t* rawFrame,
     return 1;
 }
 
-int RenderRgb(const ProcessingOptions* options, const std::uint8_t* rawFrame, std::uint8_t* output,
-              std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth, int rawHeight,
-              int formatWidth, int formatHeight) {
+int RenderRgbOn(decoder::DecoderState* state, const ProcessingOptions* options,
+                const std::uint8_t* rawFrame, std::uint8_t* output, std::size_t outputCapacity,
+                std::size_t* bytesWritten, int rawWidth, int rawHeight, int formatWidth,
+                int formatHeight) {
     if (bytesWritten != nullptr)
         *bytesWritten = 0;
-    if (output == nullptr)
+    if (output == nullptr || state == nullptr || state->Ready == 0)
         return 0;
     const std::uint8_t tone = ToneCurveIndexOf(options);
     FramePlan plan{};
@@ -223,7 +226,8 @@ int RenderRgb(const ProcessingOptions* options, const std::uint8_t* rawFrame, st
     const bool directCandidate =
         tone == 0 && formatWidth != 128 && rawWidth == formatWidth && rawHeight == formatHeight;
     if (!PlanFrame(rawFrame, rawWidth, rawHeight, formatWidth, formatHeight,
-                   directCandidate ? decoder::kOutputBgr : decoder::kOutputI420, &plan)) {
+                   directCandidate ? decoder::kOutputBgr : decoder::kOutputI420,
+                   state->WorkBufferBytes, &plan)) {
         return 0;
     }
     const std::size_t picture = RgbPictureBytes(formatWidth, formatHeight);
@@ -234,14 +238,14 @@ int RenderRgb(const ProcessingOptions* options, const std::uint8_t* rawFrame, st
         PlanarPictureBytes(kStretchSourceWidth, kStretchedHeight) > outputCapacity) {
         return 0;
     }
-    if (plan.SameSize && PlanarPictureBytes(formatWidth, formatHeight) > decoder::kWorkBufferSize) {
+    // Same size but not direct: the planar picture goes through work
+    // picture A, which must hold it (the driver's buffers do not hold a
+    // 640x480 one).
+    if (!directCandidate && plan.SameSize &&
+        PlanarPictureBytes(formatWidth, formatHeight) > state->WorkBufferBytes) {
         return 0;
     }
 
-    std::lock_guard<std::mutex> guard(g_shared.Lock);
-    decoder::DecoderState* state = &g_shared.State;
-    if (state->Ready == 0)
-        return 0;
     if (decoder::DecoderSelectQuality(state, plan.Quality) == 0)
         return 0;
 
@@ -285,23 +289,59 @@ int RenderRgb(const ProcessingOptions* options, const std::uint8_t* rawFrame, st
     return 1;
 }
 
-int RenderFrame(const ProcessingOptions* options, const std::uint8_t* rawFrame,
-                std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
-                int rawWidth, int rawHeight, int formatWidth, int formatHeight,
-                std::uint32_t outputCompression) {
+int RenderOn(decoder::DecoderState* state, const ProcessingOptions* options,
+             const std::uint8_t* rawFrame, std::uint8_t* output, std::size_t outputCapacity,
+             std::size_t* bytesWritten, int rawWidth, int rawHeight, int formatWidth,
+             int formatHeight, std::uint32_t outputCompression) {
     if (bytesWritten != nullptr)
         *bytesWritten = 0;
     switch (outputCompression) {
         case kCompressionRgb:
-            return RenderRgb(options, rawFrame, output, outputCapacity, bytesWritten, rawWidth,
-                             rawHeight, formatWidth, formatHeight);
+            return RenderRgbOn(state, options, rawFrame, output, outputCapacity, bytesWritten,
+                               rawWidth, rawHeight, formatWidth, formatHeight);
         case kFourccI420:
         case kFourccIyuv:
-            return RenderPlanar(options, rawFrame, output, outputCapacity, bytesWritten, rawWidth,
-                                rawHeight, formatWidth, formatHeight);
+            return RenderPlanarOn(state, options, rawFrame, output, outputCapacity, bytesWritten,
+                                  rawWidth, rawHeight, formatWidth, formatHeight);
         default:
             return 1;  // nothing to render for this kind; the frame still counts
     }
+}
+
+}  // namespace
+
+int RenderPlanar(const ProcessingOptions* options, const std::uint8_t* rawFrame,
+                 std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
+                 int rawWidth, int rawHeight, int formatWidth, int formatHeight) {
+    std::lock_guard<std::mutex> guard(g_shared.Lock);
+    return RenderPlanarOn(&g_shared.State, options, rawFrame, output, outputCapacity, bytesWritten,
+                          rawWidth, rawHeight, formatWidth, formatHeight);
+}
+
+int RenderRgb(const ProcessingOptions* options, const std::uint8_t* rawFrame, std::uint8_t* output,
+              std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth, int rawHeight,
+              int formatWidth, int formatHeight) {
+    std::lock_guard<std::mutex> guard(g_shared.Lock);
+    return RenderRgbOn(&g_shared.State, options, rawFrame, output, outputCapacity, bytesWritten,
+                       rawWidth, rawHeight, formatWidth, formatHeight);
+}
+
+int RenderFrameWith(decoder::DecoderState* state, const ProcessingOptions* options,
+                    const std::uint8_t* rawFrame, std::uint8_t* output,
+                    std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth,
+                    int rawHeight, int formatWidth, int formatHeight,
+                    std::uint32_t outputCompression) {
+    return RenderOn(state, options, rawFrame, output, outputCapacity, bytesWritten, rawWidth,
+                    rawHeight, formatWidth, formatHeight, outputCompression);
+}
+
+int RenderFrame(const ProcessingOptions* options, const std::uint8_t* rawFrame,
+                std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
+                int rawWidth, int rawHeight, int formatWidth, int formatHeight,
+                std::uint32_t outputCompression) {
+    std::lock_guard<std::mutex> guard(g_shared.Lock);
+    return RenderOn(&g_shared.State, options, rawFrame, output, outputCapacity, bytesWritten,
+                    rawWidth, rawHeight, formatWidth, formatHeight, outputCompression);
 }
 
 }  // namespace dualcam::pipeline

@@ -111,7 +111,8 @@ bool SharedDecoderReady();
 // I420 and IYUV return 1 and write nothing (*bytesWritten = 0).
 //
 // Failures (quality byte above 3, unknown size or raw/format pair, picture
-// or scratch not fitting outputCapacity, decoder not ready) write nothing;
+// or scratch not fitting outputCapacity, an intermediate picture larger than
+// the decoder's work pictures, decoder not ready) write nothing;
 // a decode failure may leave the MCUs decoded before it in output when the
 // decoder wrote straight into it.
 //
@@ -120,6 +121,17 @@ int RenderFrame(const ProcessingOptions* options, const std::uint8_t* rawFrame,
                 std::uint8_t* output, std::size_t outputCapacity, std::size_t* bytesWritten,
                 int rawWidth, int rawHeight, int formatWidth, int formatHeight,
                 std::uint32_t outputCompression);
+
+// RenderFrame on a decoder state of the caller's own (set up with
+// DecoderInitialize and used by one thread at a time), not the shared one:
+// for renders outside the driver, such as 640x480 stills, whose planar
+// intermediate needs work pictures larger than the driver's. The same
+// checks and routes; no lock is taken.
+int RenderFrameWith(decoder::DecoderState* state, const ProcessingOptions* options,
+                    const std::uint8_t* rawFrame, std::uint8_t* output,
+                    std::size_t outputCapacity, std::size_t* bytesWritten, int rawWidth,
+                    int rawHeight, int formatWidth, int formatHeight,
+                    std::uint32_t outputCompression);
 
 // The two builders RenderFrame routes to; same arguments. Each holds the
 // shared decoder's lock for the whole frame.

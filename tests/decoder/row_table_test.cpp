@@ -55,7 +55,7 @@ TEST(DecoderRowTable, Width160RowCountDependsOnHeight) {
     EXPECT_EQ(DecoderOutputBytes(160, 112, kOutputBgr), 160u * 112 * 3);
     EXPECT_EQ(DecoderOutputBytes(160, 120, kOutputBgr), 160u * 128 * 3);
     EXPECT_EQ(DecoderOutputBytes(160, 120, kOutputI420), 160u * 128 * 3 / 2);
-    EXPECT_EQ(DecoderOutputBytes(640, 480, kOutputI420), kWorkBufferSize);
+    EXPECT_EQ(DecoderOutputBytes(640, 480, kOutputI420), 460800u);
 }
 
 TEST(DecoderRowTable, UnknownWidthOrKindLeavesTableAsItWas) {

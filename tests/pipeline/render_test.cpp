@@ -47,11 +47,15 @@ class RenderTest : public ::testing::Test {
         ResetToneState();
         ASSERT_EQ(SharedDecoderAcquire(&allocator_.Table), 1);
         ASSERT_EQ(allocator_.Live.size(), 2u);  // work pictures A and B
+        ASSERT_EQ(decoder::DecoderInitialize(&still_, &stillAllocator_.Table,
+                                             decoder::kStillWorkBufferSize),
+                  1);
     }
     void TearDown() override {
         SharedDecoderRelease();
         EXPECT_FALSE(SharedDecoderReady());
         EXPECT_TRUE(allocator_.Live.empty());
+        decoder::DecoderRelease(&still_);
         ResetToneState();
     }
 
@@ -59,6 +63,13 @@ class RenderTest : public ::testing::Test {
                std::size_t* written, const SizePlanEntry& e, OutputKind kind) {
         return RenderFrame(&options, raw.data(), out.Bytes.get(), out.Size, written, e.RawWidth,
                            e.RawHeight, e.FormatWidth, e.FormatHeight, CompressionOf(kind));
+    }
+    // The same on a decoder of the test's own with still-sized work pictures.
+    int RenderStill(ProcessingOptions& options, std::vector<std::uint8_t>& raw, Output& out,
+                    std::size_t* written, const SizePlanEntry& e, OutputKind kind) {
+        return RenderFrameWith(&still_, &options, raw.data(), out.Bytes.get(), out.Size, written,
+                               e.RawWidth, e.RawHeight, e.FormatWidth, e.FormatHeight,
+                               CompressionOf(kind));
     }
 
     void FillWorkPictures(std::uint8_t v) {
@@ -70,6 +81,8 @@ class RenderTest : public ::testing::Test {
     }
 
     test::RecordingAllocator allocator_;
+    test::RecordingAllocator stillAllocator_;
+    decoder::DecoderState still_{};
 };
 
 TEST_F(RenderTest, EveryRouteAtEverySizeMatchesTheComposedSteps) {
@@ -89,7 +102,22 @@ TEST_F(RenderTest, EveryRouteAtEverySizeMatchesTheComposedSteps) {
                 ASSERT_EQ(expected.size(), PictureBytes(e, kind));
                 Output out(PictureBytes(e, kind));
                 std::size_t written = 0;
-                ASSERT_EQ(Render(options, raw, out, &written, e, kind), 1);
+                // Toned RGB goes through a planar work picture; the driver's
+                // hold 203,776 bytes, too few for 640x480. That render is
+                // refused untouched, and a still-sized decoder makes it.
+                const bool needsStillBuffers =
+                    kind == OutputKind::Rgb && tone != 0 &&
+                    PlanarPictureBytes(e.FormatWidth, e.FormatHeight) > 203776;
+                if (needsStillBuffers) {
+                    EXPECT_EQ(Render(options, raw, out, &written, e, kind), 0);
+                    EXPECT_TRUE(AllEqual(out.Bytes.get(), out.Size, 0xC3));
+                    ASSERT_EQ(RenderStill(options, raw, out, &written, e, kind), 1);
+                } else {
+                    ASSERT_EQ(Render(options, raw, out, &written, e, kind), 1);
+                    Output again(PictureBytes(e, kind));
+                    ASSERT_EQ(RenderStill(options, raw, again, &written, e, kind), 1);
+                    EXPECT_TRUE(again.Vector() == expected);
+                }
                 EXPECT_EQ(written, out.Size);
                 EXPECT_TRUE(out.Vector() == expected);
             }
@@ -160,7 +188,10 @@ TEST_F(RenderTest, GreyFramesRenderGreyThroughEveryRoute) {
             EXPECT_TRUE(AllEqual(planar.Bytes.get() + lumaBytes, planar.Size - lumaBytes, 128));
 
             Output rgb(PictureBytes(e, OutputKind::Rgb));
-            ASSERT_EQ(Render(options, raw, rgb, &written, e, OutputKind::Rgb), 1);
+            const bool still = tone != 0 && e.FormatWidth == 640;  // see the test above
+            ASSERT_EQ(still ? RenderStill(options, raw, rgb, &written, e, OutputKind::Rgb)
+                            : Render(options, raw, rgb, &written, e, OutputKind::Rgb),
+                      1);
             EXPECT_TRUE(AllEqual(rgb.Bytes.get(), rgb.Size, luma));
         }
     }

@@ -75,7 +75,8 @@ bool RowTableCovers(const DecoderState* state, int kind) {
 
 }  // namespace
 
-int DecoderInitialize(DecoderState* state, const DecoderAllocator* allocator) {
+int DecoderInitialize(DecoderState* state, const DecoderAllocator* allocator,
+                      std::size_t workBufferBytes) {
     if (state == nullptr || allocator == nullptr || allocator->allocate == nullptr ||
         allocator->release == nullptr) {
         return 0;
@@ -88,17 +89,20 @@ int DecoderInitialize(DecoderState* state, const DecoderAllocator* allocator) {
         return 1;
     }
     state->Allocator = *allocator;
-    auto* a = static_cast<uint8_t*>(allocator->allocate(kWorkBufferSize, allocator->context));
-    auto* b = static_cast<uint8_t*>(allocator->allocate(kWorkBufferSize, allocator->context));
+    const std::size_t bytes = std::max(workBufferBytes, kWorkBufferSize);
+    auto* a = static_cast<uint8_t*>(allocator->allocate(bytes, allocator->context));
+    auto* b = static_cast<uint8_t*>(allocator->allocate(bytes, allocator->context));
     state->WorkBufferA = a;
     state->WorkBufferB = b;
     if (a == nullptr || b == nullptr) {
         // Give back the one that was obtained now: the record keeps nothing half set up.
         ReleaseBlock(state->Allocator, &state->WorkBufferA);
         ReleaseBlock(state->Allocator, &state->WorkBufferB);
+        state->WorkBufferBytes = 0;
         state->Ready = 0;
         return 0;
     }
+    state->WorkBufferBytes = bytes;
     SharedDecoderTables();
     state->QualityIndex = -1;
     state->Width = 0;
@@ -116,6 +120,7 @@ int DecoderRelease(DecoderState* state) {
         ReleaseBlock(state->Allocator, &state->WorkBufferB);
         ReleaseBlock(state->Allocator, &state->WorkBufferA);
     }
+    state->WorkBufferBytes = 0;
     state->Ready = 0;
     return 1;
 }

@@ -23,9 +23,14 @@ namespace dualcam::decoder {
 inline constexpr int kOutputBgr = 0;   // bottom-up rows of B,G,R
 inline constexpr int kOutputI420 = 1;  // planar Y, Cb, Cr, top-down
 
-// Work buffers A and B: planar intermediates. Sized for the largest raw/format size (640x480
-// I420 = 460,800), because the original 203,776 bytes cannot hold a 640x480 planar picture.
-inline constexpr std::size_t kWorkBufferSize = 640 * 480 * 3 / 2;
+// Work buffers A and B: planar intermediates. The driver's shared decoder has 203,776 bytes
+// each, which holds the planar picture of every raw size the driver streams (up to 352x288,
+// 152,064 bytes); the 640x480 planar picture (460,800 bytes), which only a 640x480 RGB render
+// with a tone curve needs, does not fit, and such a render is refused before anything is
+// written. Renders of 640x480 stills outside the driver use a state of their own with
+// kStillWorkBufferSize buffers.
+inline constexpr std::size_t kWorkBufferSize = 203776;
+inline constexpr std::size_t kStillWorkBufferSize = 640 * 480 * 3 / 2;
 
 // DecodePicture may read up to 5 bytes past data+length; the driver passes the whole raw frame
 // length (header included) while data starts 13 bytes in, so every buffer holding a raw frame
@@ -147,18 +152,22 @@ struct DecoderState {
     alignas(16) uint8_t PixelBlocks[6][64];
     alignas(16) int16_t Workspace[64];
 
-    // Planar intermediates of kWorkBufferSize bytes each, owned by the decoder and used by the
+    // Planar intermediates of WorkBufferBytes bytes each, owned by the decoder and used by the
     // frame path for scaled or post-processed output.
     uint8_t* WorkBufferA;
     uint8_t* WorkBufferB;
+    std::size_t WorkBufferBytes;
     DecoderAllocator Allocator;
 
     // 1 after a successful DecoderInitialize, 0 after DecoderRelease.
     int32_t Ready;
 };
 
-// 1 ok, 0 allocation failed (nothing kept); builds the shared tables once (thread-safe).
-int DecoderInitialize(DecoderState* state, const DecoderAllocator* allocator);
+// 1 ok, 0 allocation failed (nothing kept); builds the shared tables once (thread-safe). Each
+// work buffer gets workBufferBytes bytes (at least kWorkBufferSize; a smaller request is
+// raised to it).
+int DecoderInitialize(DecoderState* state, const DecoderAllocator* allocator,
+                      std::size_t workBufferBytes = kWorkBufferSize);
 // Frees both work buffers (if any); returns 1.
 int DecoderRelease(DecoderState* state);
 // Index 0..3; 1 when the dequantization tables for it are in place, 0 for an index out of range.
