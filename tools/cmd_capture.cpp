@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "camera_access.h"
+#include "capture_output.h"
 #include "command.h"
 #include "driver/formats.h"
 #include "home.h"
@@ -51,10 +52,14 @@ constexpr char kCaptureHelp[] =
     "  --size WxH        352x288 (default), 320x240, 176x144 or 160x120\n"
     "  --frames N        pictures to capture (default 60)\n"
     "  --seconds S       or: capture for S seconds at the camera's rate\n"
-    "  --output OUT      where the pictures go (may be repeated):\n"
+    "  --output OUT      where the pictures go (may be repeated, each output once):\n"
     "                      FILE.y4m  YUV4MPEG2 video (4:2:0, full-range JPEG colours)\n"
     "                      -         YUV4MPEG2 video on standard output\n"
+    "                      DEVICE    YUV4MPEG2 video into an existing device or pipe\n"
+    "                                (e.g. /dev/null)\n"
     "                      DIR/      a folder of PNG pictures frame-00001.png, ...\n"
+    "  -y, --overwrite   replace an existing FILE.y4m, and remove the pictures a\n"
+    "                    folder holds first; without it either is refused\n"
     "  --raw             folders get the driver's buffers instead of PNGs:\n"
     "                    frame-NNNNN.bgr (rgb24), .yuv (i420) or .vqj9 (samples);\n"
     "                    'dualcam decode' renders each as the driver did\n"
@@ -111,6 +116,7 @@ struct CaptureOptions {
   std::optional<int> frames;
   std::optional<double> seconds;
   std::vector<std::string> outputs;
+  bool overwrite = false;
   bool raw = false;
   std::string scene = "pattern";
   std::vector<ControlSetting> settings;
@@ -190,6 +196,7 @@ CaptureOptions ParseCaptureOptions(const ParsedArgs& parsed) {
   }
   options.outputs = parsed.All("--output");
   if (options.outputs.empty()) UsageError("--output is required (FILE.y4m, - or DIR/)");
+  options.overwrite = parsed.Has("--overwrite") || parsed.Has("-y");
   options.raw = parsed.Has("--raw");
   if (auto scene = parsed.Last("--scene")) options.scene = *scene;
   for (const auto& text : parsed.All("--set")) options.settings.push_back(ParseControlSetting(text));
@@ -205,121 +212,6 @@ CaptureOptions ParseCaptureOptions(const ParsedArgs& parsed) {
   options.fast = parsed.Has("--fast");
   options.home = parsed.Last("--home");
   return options;
-}
-
-// A picture in the forms the outputs need.
-struct Delivered {
-  std::span<const uint8_t> buffer;  // as the driver delivered it
-  std::vector<uint8_t> i420;        // for video; empty if the sample could not be rendered
-  int width, height;
-};
-
-class Sink {
- public:
-  virtual ~Sink() = default;
-  virtual void Write(const Delivered& picture, int number) = 0;
-  // Makes the output final; without it nothing stays under the final name.
-  virtual void Finish() = 0;
-  virtual std::string Describe(int frames) const = 0;
-};
-
-// YUV4MPEG2: a stream header, then "FRAME\n" and the three planes per
-// picture. The driver's pictures are JPEG (T.81 / JFIF) YCbCr: full range
-// with chroma sited between the samples, hence C420jpeg and the full-range
-// tag that players honour.
-class Y4mSink final : public Sink {
- public:
-  Y4mSink(const std::string& path, int width, int height, LONGLONG interval) : path_(path) {
-    if (path == "-") {
-      if (isatty(STDOUT_FILENO)) UsageError("refusing to write video to a terminal (redirect it, or use FILE.y4m)");
-      file_ = stdout;
-    } else {
-      temp_ = path + ".part";
-      file_ = std::fopen(temp_.c_str(), "wb");
-      if (file_ == nullptr) UsageError("cannot write " + path + ": " + std::strerror(errno));
-    }
-    // Frame rate as a reduced fraction of 10^7 / interval.
-    long long num = 10'000'000, den = interval > 0 ? interval : 333333;
-    const long long rounded = std::llround(static_cast<double>(num) / static_cast<double>(den));
-    if (rounded > 0 && std::llabs(rounded * den - num) * 1000 < num) {  // within 0.1 %: a whole rate
-      num = rounded;
-      den = 1;
-    }
-    std::fprintf(file_, "YUV4MPEG2 W%d H%d F%lld:%lld Ip A1:1 C420jpeg XCOLORRANGE=FULL\n", width, height, num, den);
-  }
-  ~Y4mSink() override {
-    if (file_ != nullptr && file_ != stdout) {
-      std::fclose(file_);
-      std::remove(temp_.c_str());
-    }
-  }
-  void Write(const Delivered& picture, int) override {
-    std::fputs("FRAME\n", file_);
-    std::fwrite(picture.i420.data(), 1, picture.i420.size(), file_);
-    if (std::ferror(file_))
-      UsageError(path_ == "-" ? std::string("standard output was closed; capture stopped")
-                              : "cannot write " + path_ + ": " + std::strerror(errno));
-  }
-  void Finish() override {
-    if (file_ == stdout) {
-      if (std::fflush(stdout) != 0) UsageError("cannot write the video to standard output");
-      file_ = nullptr;
-      return;
-    }
-    const bool failed = std::fclose(file_) != 0;
-    file_ = nullptr;
-    if (failed || std::rename(temp_.c_str(), path_.c_str()) != 0) {
-      std::remove(temp_.c_str());
-      UsageError("cannot write " + path_);
-    }
-  }
-  std::string Describe(int frames) const override {
-    return (path_ == "-" ? std::string("standard output") : path_) + " (" + std::to_string(frames) + " frames, YUV4MPEG2)";
-  }
-
- private:
-  std::string path_, temp_;
-  std::FILE* file_ = nullptr;
-};
-
-class FolderSink final : public Sink {
- public:
-  FolderSink(const std::string& path, bool raw, const FormatChoice& format) : folder_(path), raw_(raw), format_(format) {
-    std::error_code ec;
-    fs::create_directories(folder_, ec);
-    if (ec || !fs::is_directory(folder_)) UsageError("cannot create the folder " + path);
-  }
-  void Write(const Delivered& picture, int number) override {
-    char name[32];
-    const std::string extension = raw_ ? std::string(format_.raw_extension) : ".png";
-    std::snprintf(name, sizeof name, "frame-%05d%s", number, extension.c_str());
-    if (raw_) {
-      WriteWholeFile(folder_ / name, picture.buffer);
-    } else {
-      if (picture.i420.empty()) return;  // a sample that does not render has no picture
-      WriteWholeFile(folder_ / name, EncodePng(DriverBufferToRgb(picture.i420, picture.width, picture.height, true)));
-    }
-  }
-  void Finish() override {}
-  std::string Describe(int frames) const override {
-    std::string name = folder_.string();
-    while (name.size() > 1 && name.back() == '/') name.pop_back();
-    return name + "/ (" + std::to_string(frames) + (raw_ ? " driver buffers)" : " PNG pictures)");
-  }
-
- private:
-  fs::path folder_;
-  bool raw_;
-  const FormatChoice& format_;
-};
-
-std::unique_ptr<Sink> MakeSink(const std::string& output, const CaptureOptions& options, LONGLONG interval) {
-  if (output == "-" || Extension(output) == ".y4m")
-    return std::make_unique<Y4mSink>(output, options.width, options.height, interval);
-  std::error_code ec;
-  if (output.back() == '/' || fs::is_directory(output, ec) || Extension(output).empty())
-    return std::make_unique<FolderSink>(output, options.raw, *options.format);
-  UsageError("--output '" + output + "' must be FILE.y4m, - or a folder (DIR/)");
 }
 
 // The I420 picture of a delivered buffer; a VQJ9 sample is rendered the
@@ -359,10 +251,13 @@ std::shared_ptr<host::sim::SimCamera> MakeCamera(const CaptureOptions& options, 
   }
   auto camera = std::make_shared<host::sim::SimCamera>(camera_options);
   if (options.scene != "pattern") {
-    std::string error;
-    auto photo = host::sim::PhotoScene::Load(options.scene, &error);
-    if (!photo) UsageError("cannot use '" + options.scene + "' as the scene: " + error);
-    camera->SetScene(photo);
+    encoder::RgbPicture photo;
+    try {
+      photo = ReadPng(options.scene);  // failures name the system's reason
+    } catch (const ToolError& error) {
+      UsageError("cannot use '" + options.scene + "' as the scene: " + error.what());
+    }
+    camera->SetScene(std::make_shared<host::sim::PhotoScene>(std::move(photo.pixels), photo.width, photo.height));
   }
   if (options.faulty) camera->SetPacketFaults(options.faults);
   return camera;
@@ -372,7 +267,8 @@ std::shared_ptr<host::sim::SimCamera> MakeCamera(const CaptureOptions& options, 
 // settings key. Nobody owns the camera now, so that is stale: said in one
 // line and put right before the driver starts.
 void CloseStreamLeftOpen(const DataHome& home) {
-  host::Registry registry(home.RegistryFile());
+  const auto registry_handle = OpenRegistry(home);
+  host::Registry& registry = *registry_handle;
   const std::string_view key = host::kSettingsKeyPath;
   const auto status = registry.GetDword(key, "DriverStatus");
   const auto iso = registry.GetDword(key, "IsoMode");
@@ -396,7 +292,7 @@ int RunCapture(std::span<const std::string_view> args) {
   const ParsedArgs parsed = ParseArgs(args,
                                       {"--format", "--size", "--frames", "--seconds", "--output", "--scene", "--set",
                                        "--press-button", "--faults", "--home"},
-                                      {"--raw", "--fast"});
+                                      {"--raw", "--fast", "--overwrite", "-y"});
   if (parsed.help) {
     std::fputs(kCaptureHelp, stdout);
     return kExitOk;
@@ -418,14 +314,21 @@ int RunCapture(std::span<const std::string_view> args) {
   const int frames = options.frames ? *options.frames
                      : options.seconds ? std::max(1, static_cast<int>(std::ceil(*options.seconds * 1e7 / static_cast<double>(interval) - 1e-3)))
                                        : 60;
+  for (int press : options.presses)
+    if (press > frames)
+      UsageError("--press-button " + std::to_string(press) + " is beyond the " + std::to_string(frames) +
+                 " frames captured");
   auto sim_camera = MakeCamera(options, interval);
 
+  const std::vector<OutputPlan> plans = PlanOutputs(options.outputs, options.overwrite);
   // One capture per data folder: refused here, before anything is touched.
   const auto camera_lock = TakeCamera(home);
   CloseStreamLeftOpen(home);
 
   std::vector<std::unique_ptr<Sink>> sinks;
-  for (const auto& output : options.outputs) sinks.push_back(MakeSink(output, options, interval));
+  for (const OutputPlan& plan : plans)
+    sinks.push_back(OpenOutput(plan, {options.width, options.height, interval}, options.raw,
+                               options.format->raw_extension, options.overwrite));
   // The summary goes where it does not mix with video.
   std::FILE* report = std::any_of(options.outputs.begin(), options.outputs.end(), [](const std::string& o) { return o == "-"; })
                           ? stderr
@@ -454,8 +357,7 @@ int RunCapture(std::span<const std::string_view> args) {
   NTSTATUS status = STATUS_SUCCESS;
   auto stream = camera.OpenStream(host::FormatFromRange(*range), &status);
   if (!stream) {
-    host::Registry registry(home.RegistryFile());
-    const auto bulk = registry.GetDword(host::kSettingsKeyPath, "BulkMode");
+    const auto bulk = OpenRegistry(home)->GetDword(host::kSettingsKeyPath, "BulkMode");
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
     UsageError(std::string("the driver refused to open the stream (status ") + text + ")" +
@@ -526,9 +428,9 @@ int RunCapture(std::span<const std::string_view> args) {
   // Closing the stream clears the press report, so it is read first.
   std::optional<uint32_t> trigger, snapshot;
   if (!options.presses.empty()) {
-    host::Registry registry(home.RegistryFile());
-    trigger = registry.GetDword(host::kSettingsKeyPath, "TimerTrigger");
-    snapshot = registry.GetDword(host::kSettingsKeyPath, "SnapShot");
+    const auto registry = OpenRegistry(home);
+    trigger = registry->GetDword(host::kSettingsKeyPath, "TimerTrigger");
+    snapshot = registry->GetDword(host::kSettingsKeyPath, "SnapShot");
   }
   stream->SetState(KSSTATE_STOP);
   stream->Close();

@@ -73,7 +73,8 @@ int RunInfo(std::span<const std::string_view> args) {
                 static_cast<int>(bitmap.biWidth), static_cast<int>(bitmap.biHeight),
                 static_cast<unsigned>(bitmap.biSizeImage), interval > 0 ? 1e7 / static_cast<double>(interval) : 0.0);
   }
-  host::Registry registry(home.RegistryFile());
+  const auto registry_handle = OpenRegistry(home);
+  host::Registry& registry = *registry_handle;
   const std::string_view key = host::kSettingsKeyPath;
   const auto status = registry.GetDword(key, "DriverStatus");
   const auto owner = CameraOwner(home);

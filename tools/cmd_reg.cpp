@@ -94,7 +94,8 @@ int RunReg(std::span<const std::string_view> args) {
   if (parsed.Has("--string") && action != "set") UsageError("--string goes with 'set'");
 
   const DataHome home = OpenHome(parsed.Last("--home"));
-  host::Registry registry(home.RegistryFile());
+  const auto registry_handle = OpenRegistry(home);
+  host::Registry& registry = *registry_handle;
   const std::string_view key = host::kSettingsKeyPath;
 
   if (action == "list") {
@@ -120,7 +121,8 @@ int RunReg(std::span<const std::string_view> args) {
   }
   if (action == "delete") {
     if (!registry.GetValue(key, name)) UsageError("no value '" + name + "' in the settings key");
-    if (registry.DeleteValue(key, name) != STATUS_SUCCESS) UsageError("cannot delete '" + name + "'");
+    if (const NTSTATUS status = registry.DeleteValue(key, name); status != STATUS_SUCCESS)
+      UsageError("cannot delete '" + name + "': " + RegistryFailure(status));
     return kExitOk;
   }
   const std::string& text = parsed.positional[2];
@@ -132,7 +134,8 @@ int RunReg(std::span<const std::string_view> args) {
     if (!number) UsageError("'" + text + "' is not a 32-bit number (use --string for text)");
     status = registry.SetDword(key, name, *number);
   }
-  if (status != STATUS_SUCCESS) UsageError("cannot write '" + name + "' into " + home.RegistryFile().string());
+  if (status != STATUS_SUCCESS)
+    UsageError("cannot write '" + name + "' into " + home.RegistryFile().string() + ": " + RegistryFailure(status));
   return kExitOk;
 }
 

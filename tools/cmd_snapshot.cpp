@@ -73,7 +73,8 @@ int RunSnapshot(std::span<const std::string_view> args) {
   }
 
   const DataHome home = OpenHome(parsed.Last("--home"));
-  host::Registry registry(home.RegistryFile());
+  const auto registry_handle = OpenRegistry(home);
+  host::Registry& registry = *registry_handle;
   const std::string_view key = host::kSettingsKeyPath;
   // A capture runs while a process owns the camera and its stream is open.
   auto streaming = [&] {
@@ -85,8 +86,10 @@ int RunSnapshot(std::span<const std::string_view> args) {
 
   // Clear any old result first: the driver only saves a still while
   // "SnapShot" reads 0.
-  if (registry.SetDword(key, "SnapShot", 0) != STATUS_SUCCESS || registry.SetDword(key, "SnapShoot", 1) != STATUS_SUCCESS)
-    UsageError("cannot write the still request into " + home.RegistryFile().string());
+  NTSTATUS status = registry.SetDword(key, "SnapShot", 0);
+  if (status == STATUS_SUCCESS) status = registry.SetDword(key, "SnapShoot", 1);
+  if (status != STATUS_SUCCESS)
+    UsageError("cannot write the still request into " + home.RegistryFile().string() + ": " + RegistryFailure(status));
 
   std::optional<uint32_t> result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);

@@ -10,8 +10,13 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+
+namespace dualcam::host {
+class Registry;
+}
 
 namespace dualcam::tools {
 
@@ -28,6 +33,15 @@ struct DataHome {
 // --home when given, else $DUALCAM_HOME, else $XDG_DATA_HOME/dualcam, else
 // $HOME/.local/share/dualcam. Throws ToolError when none can be found.
 std::filesystem::path ResolveHome(const std::optional<std::string>& flag);
+
+// The data folder's registry, or a ToolError with the reason: the system's
+// for a file that cannot be opened, and for a file that is not a database,
+// that it was kept and how to start afresh.
+std::unique_ptr<host::Registry> OpenRegistry(const DataHome& home);
+
+// The reason a registry write failed, in the system's words where it has
+// them ("No space left on device").
+std::string RegistryFailure(long status);
 
 // Resolves the folder and runs the install step (folder, registry file with
 // the settings key and the VfW key, snapshot folder). Throws ToolError with a

@@ -1,54 +1,83 @@
 // Whole-file I/O and PNG/PPM encoding through libpng's simplified API.
 #include "image_io.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "command.h"
 
 namespace dualcam::tools {
 
+namespace {
+
+std::string Reason() { return std::strerror(errno); }
+
+// Closes a descriptor once; the close's own failure is kept for writers
+// (on some file systems a failed write shows only there).
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path, std::size_t max_bytes) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) UsageError("cannot read " + path.string() + ": is a directory");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) UsageError("cannot open " + path.string() + ": " + std::strerror(errno));
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) UsageError("cannot open " + path.string() + ": " + Reason());
+  struct stat info {};
+  if (::fstat(file.get(), &info) == 0 && S_ISDIR(info.st_mode))
+    UsageError("cannot read " + path.string() + ": " + std::strerror(EISDIR));
   std::vector<uint8_t> bytes;
-  char buffer[65536];
-  while (in) {
-    in.read(buffer, sizeof buffer);
-    bytes.insert(bytes.end(), buffer, buffer + in.gcount());
+  uint8_t buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      UsageError("cannot read " + path.string() + ": " + Reason());
+    }
+    if (got == 0) break;
+    bytes.insert(bytes.end(), buffer, buffer + got);
     if (bytes.size() > max_bytes) UsageError(path.string() + " is larger than " + std::to_string(max_bytes) + " bytes");
   }
-  if (in.bad()) UsageError("cannot read " + path.string());
   return bytes;
 }
 
 void WriteWholeFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
   const std::filesystem::path temporary = path.string() + ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) UsageError("cannot create " + path.string() + ": " + std::strerror(errno));
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      UsageError("cannot write " + path.string());
-    }
+  auto fail = [&](const std::string& what, int error) {
+    ::unlink(temporary.c_str());
+    UsageError(what + " " + path.string() + ": " + std::strerror(error));
+  };
+  Descriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (file.get() < 0) UsageError("cannot create " + path.string() + ": " + Reason());
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t put = ::write(file.get(), bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) fail("cannot write", put < 0 ? errno : EIO);
+    done += static_cast<std::size_t>(put);
   }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    UsageError("cannot write " + path.string() + ": " + ec.message());
-  }
+  if (!file.Close()) fail("cannot write", errno);
+  if (::rename(temporary.c_str(), path.c_str()) != 0) fail("cannot write", errno);
 }
 
 encoder::RgbPicture ReadPng(const std::filesystem::path& path) {

@@ -146,6 +146,26 @@ TEST(CliCommands, HelpEverywhereAndOneLineErrors) {
   EXPECT_NE(run.err.find("--home needs a value"), std::string::npos);
 }
 
+// A registry file overwritten with other bytes may still be someone's only
+// copy of something: it is named for what it is, kept byte for byte, and
+// the way to start afresh is told. A registry that cannot be opened at all
+// gives the system's reason.
+TEST(CliCommands, ARegistryFileThatIsNotADatabaseIsKept) {
+  CliWorld world;
+  fs::create_directories(world.Home());
+  const std::vector<uint8_t> junk(3000, 'x');
+  ASSERT_TRUE(dualcam::testing::WriteFileBytes(world.Home() / "registry.db", junk));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"reg", "list"}, {"info"}, {"ctl", "list"}}) {
+    const auto run = world.Run(args);
+    ExpectUserError(run, args[0], "registry.db is not a database; it was left as it is");
+    EXPECT_NE(run.err.find("move it aside: mv '"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(dualcam::testing::ReadFileBytes(world.Home() / "registry.db"), junk);
+  fs::remove(world.Home() / "registry.db");
+  fs::create_directories(world.Home() / "registry.db");
+  ExpectUserError(world.Run({"reg", "list"}), "reg", "registry.db: Is a directory");
+}
+
 TEST(CliCommands, DataFolderFollowsTheEnvironment) {
   dualcam::testing::TempDir temp("dualcam-cli-env");
   const std::string saved_home = getenv("HOME") ? getenv("HOME") : "";
@@ -167,8 +187,8 @@ TEST(CliCommands, DataFolderFollowsTheEnvironment) {
   EXPECT_EQ(RunTool({"reg", "get", "A"}).out, "3\n");
   EXPECT_EQ(RunTool({"reg", "get", "A", "--home", (temp / "user" / ".local" / "share" / "dualcam").string()}).out, "2\n");
   // An unusable folder is a one-line error.
-  setenv("DUALCAM_HOME", "/proc/self/no-such", 1);
-  ExpectUserError(RunTool({"reg", "list"}), "reg", "cannot create the data folder");
+  setenv("DUALCAM_HOME", "/proc/version/dualcam", 1);
+  ExpectUserError(RunTool({"reg", "list"}), "reg", "cannot create the data folder /proc/version/dualcam: Not a directory");
 
   setenv("HOME", saved_home.c_str(), 1);
   if (saved_dualcam) setenv("DUALCAM_HOME", saved_dualcam_copy.c_str(), 1); else unsetenv("DUALCAM_HOME");

@@ -200,35 +200,88 @@ TEST(CliCapture, StillFromTheButtonIsSavedAndDecodes) {
   EXPECT_EQ(png->height, 480);
 }
 
-TEST(CliCapture, UserErrorsAreOneLineWithStatusOne) {
+TEST(CliCapture, UserErrorsAreOneLineWithStatusOneAndTheReason) {
   CliWorld world;
   const std::string out = world.Path("v.y4m").string();
-  const std::vector<std::vector<std::string>> cases = {
-      {"capture", "--size", "100x100", "--output", out},
-      {"capture", "--size", "640x480", "--output", out},
-      {"capture", "--format", "mjpeg", "--output", out},
-      {"capture", "--frames", "0", "--output", out},
-      {"capture", "--frames", "2"},
-      {"capture", "--frames", "2", "--seconds", "1", "--output", out},
-      {"capture", "--bogus", "--output", out},
-      {"capture", "--scene", world.Path("missing.png").string(), "--output", out},
-      {"capture", "--set", "zoom=3", "--output", out},
-      {"capture", "--set", "brightness=999", "--output", out},
-      {"capture", "--set", "gamma=auto", "--output", out},
-      {"capture", "--faults", "loss=2", "--output", out},
-      {"capture", "--faults", "lightning=0.1", "--output", out},
-      {"capture", "--output", world.Path("v.txt").string()},
-      {"capture", "--output", "/proc/no/such/v.y4m", "--frames", "1"},
+  struct Case {
+    std::vector<std::string> args;
+    std::string words;
   };
-  for (const auto& args : cases) {
+  const std::vector<Case> cases = {
+      {{"--size", "100x100", "--output", out}, "unsupported --size"},
+      {{"--size", "640x480", "--output", out}, "unsupported --size"},
+      {{"--format", "mjpeg", "--output", out}, "--format"},
+      {{"--frames", "0", "--output", out}, "--frames"},
+      {{"--frames", "2"}, "--output is required"},
+      {{"--frames", "2", "--seconds", "1", "--output", out}, "not both"},
+      {{"--bogus", "--output", out}, "unknown option '--bogus'"},
+      {{"--scene", world.Path("missing.png").string(), "--output", out}, "No such file or directory"},
+      {{"--scene", world.Home().string(), "--output", out}, "Is a directory"},
+      {{"--set", "zoom=3", "--output", out}, "unknown control 'zoom'"},
+      {{"--set", "brightness=999", "--output", out}, "out of range"},
+      {{"--set", "gamma=auto", "--output", out}, "no automatic mode"},
+      {{"--faults", "loss=2", "--output", out}, "probability"},
+      {{"--faults", "lightning=0.1", "--output", out}, "unknown fault"},
+      {{"--output", world.Path("v.txt").string()}, "must be FILE.y4m"},
+      {{"--output", "/proc/no/such/v.y4m", "--frames", "1"}, "No such file or directory"},
+      {{"--output", "/dev/full", "--frames", "1"}, "cannot write /dev/full: No space left on device"},
+      {{"--output", "/proc/version/pictures/", "--frames", "1"}, "Not a directory"},
+      {{"--output", out, "--output", (world.Path(".") / "v.y4m").string()}, "is the same output as"},
+      {{"--output", "-", "--output", "-"}, "is the same output as"},
+      {{"--frames", "5", "--press-button", "6", "--output", out}, "--press-button"},
+  };
+  ASSERT_EQ(world.Run({"reg", "list"}).exit_status, 0);  // the data folder, for the scene case
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"capture"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
     const auto run = world.Run(args);
-    SCOPED_TRACE(args[1] + " " + args[2]);
+    SCOPED_TRACE(c.words);
     EXPECT_EQ(run.exit_status, 1) << run.err;
     EXPECT_EQ(run.err.rfind("dualcam capture: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_TRUE(run.out.empty());
   }
   EXPECT_FALSE(fs::exists(out));
+  EXPECT_FALSE(fs::exists(out + ".part"));
+}
+
+// A user's earlier pictures are never replaced or mixed by accident: an
+// existing video or a folder holding pictures is refused before anything is
+// captured, and -y replaces the video and empties the folder's old pictures
+// (only those) first.
+TEST(CliCapture, ExistingOutputsAreKeptUnlessOverwriteIsAsked) {
+  CliWorld world;
+  const std::string video = world.Path("v.y4m").string(), folder = world.Path("pics").string();
+  auto capture = [&](const std::string& frames, std::vector<std::string> extra) {
+    std::vector<std::string> args = {"capture", "--size", "160x120", "--fast", "--frames", frames,
+                                     "--output", video, "--output", folder};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return world.Run(args);
+  };
+  ASSERT_EQ(capture("3", {}).exit_status, 0);
+  ASSERT_TRUE(dualcam::testing::WriteFileBytes(world.Path("pics") / "notes.txt", std::vector<uint8_t>{'h', 'i'}));
+  const auto first = ReadFileBytes(video);
+
+  auto run = capture("2", {});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("v.y4m exists; -y (--overwrite) replaces it"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadFileBytes(video), first);
+  fs::remove(video);
+  run = capture("2", {});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("pics already holds pictures (3, e.g. frame-"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(video)) << "refused before anything was written";
+
+  run = capture("2", {"-y"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(ReadY4m(video).frames.size(), 2u);
+  run = capture("1", {"--overwrite", "--raw"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"frame-00001.bgr", "notes.txt"}));
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "host/kernel/wide.h"
@@ -161,48 +163,75 @@ std::optional<std::string> RegistryValue::AsString() const
     return Utf16ToUtf8(wide);
 }
 
+namespace {
+
+// The reason of the handle's last failed call, as a RegistryOpenError for
+// the file called name.
+RegistryOpenError OpenError(sqlite3* db, const std::string& name)
+{
+    if (db == nullptr) return RegistryOpenError(false, ENOMEM, "cannot open registry database " + name + ": out of memory");
+    const int code = sqlite3_errcode(db);
+    const int system = sqlite3_system_errno(db);
+    if (code == SQLITE_NOTADB)
+        return RegistryOpenError(true, 0, name + " is not a registry database (" + sqlite3_errmsg(db) + ")");
+    const std::string why = system != 0 ? std::strerror(system) : sqlite3_errmsg(db);
+    return RegistryOpenError(false, system, "cannot open registry database " + name + ": " + why);
+}
+
+}  // namespace
+
 Registry::Registry(const std::filesystem::path& file)
 {
     const std::string name = file.empty() ? std::string(":memory:") : file.string();
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        const std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+        const RegistryOpenError error = OpenError(db_, name);
         sqlite3_close(db_);
-        throw std::runtime_error("cannot open registry database " + name + ": " + why);
+        db_ = nullptr;
+        throw error;
     }
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // The first statements are where a file that is not a database, or one
+    // that cannot be read or written, shows itself; the reason is taken
+    // from the call that failed, before a rollback replaces it.
+    std::optional<RegistryOpenError> failed;
     if (!file.empty()) {
         // WAL lets readers run beside the one writer; FULL sync makes each
         // committed value survive a crash of the machine, not only of the process.
-        Exec("PRAGMA journal_mode=WAL");
+        if (!NT_SUCCESS(Exec("PRAGMA journal_mode=WAL"))) failed = OpenError(db_, name);
         Exec("PRAGMA synchronous=FULL");
     }
-    Transaction tx(db_);
-    NTSTATUS status = tx.Begun();
-    if (NT_SUCCESS(status)) {
-        status = Exec(
-            "CREATE TABLE IF NOT EXISTS reg_keys(folded TEXT PRIMARY KEY, path TEXT NOT NULL);"
-            "CREATE TABLE IF NOT EXISTS reg_values(key TEXT NOT NULL, folded_name TEXT NOT NULL,"
-            " name TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
-            " PRIMARY KEY(key, folded_name));");
-    }
-    if (NT_SUCCESS(status)) {
-        // The roots every system has.
-        for (const char* root : {"\\Registry", "\\Registry\\Machine", "\\Registry\\User",
-                                 "\\Registry\\Machine\\SOFTWARE", "\\Registry\\Machine\\SYSTEM",
-                                 "\\Registry\\Machine\\HARDWARE"}) {
-            Statement insert(Prepared("INSERT OR IGNORE INTO reg_keys(folded, path) VALUES(?1, ?2)"));
-            insert.Text(1, FoldCase(root)).Text(2, root);
-            if (insert.Step() != SQLITE_DONE) status = STATUS_UNSUCCESSFUL;
+    {
+        Transaction tx(db_);
+        NTSTATUS status = tx.Begun();
+        if (NT_SUCCESS(status)) {
+            status = Exec(
+                "CREATE TABLE IF NOT EXISTS reg_keys(folded TEXT PRIMARY KEY, path TEXT NOT NULL);"
+                "CREATE TABLE IF NOT EXISTS reg_values(key TEXT NOT NULL, folded_name TEXT NOT NULL,"
+                " name TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
+                " PRIMARY KEY(key, folded_name));");
         }
+        if (NT_SUCCESS(status)) {
+            // The roots every system has.
+            for (const char* root : {"\\Registry", "\\Registry\\Machine", "\\Registry\\User",
+                                     "\\Registry\\Machine\\SOFTWARE", "\\Registry\\Machine\\SYSTEM",
+                                     "\\Registry\\Machine\\HARDWARE"}) {
+                Statement insert(Prepared("INSERT OR IGNORE INTO reg_keys(folded, path) VALUES(?1, ?2)"));
+                insert.Text(1, FoldCase(root)).Text(2, root);
+                if (insert.Step() != SQLITE_DONE) status = STATUS_UNSUCCESSFUL;
+            }
+        }
+        if (NT_SUCCESS(status)) status = tx.Commit();
+        if (NT_SUCCESS(status)) failed.reset();  // a journal mode the file could not take is no failure
+        else if (!failed) failed = OpenError(db_, name);
+        // The transaction ends here, while the handle is still open.
     }
-    if (NT_SUCCESS(status)) status = tx.Commit();
-    if (!NT_SUCCESS(status)) {
+    if (failed) {
         for (auto& [sql, stmt] : prepared_) sqlite3_finalize(stmt);
         prepared_.clear();
         sqlite3_close(db_);
         db_ = nullptr;
-        throw std::runtime_error("cannot set up registry database " + name);
+        throw *failed;
     }
 }
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,11 +49,27 @@ inline constexpr std::string_view kSettingsKeyPath =
 inline constexpr std::string_view kVfwKeyPath =
     "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\MediaResources\\MsVideo\\MsVideo.VfwWdm";
 
+// Why a registry file could not be opened. The message names the file and
+// the reason: the system's (e.g. "Permission denied", "Is a directory")
+// when a system call failed, else the database's. A file that exists but
+// holds something other than a database is told apart, and left as it is.
+class RegistryOpenError : public std::runtime_error {
+public:
+    RegistryOpenError(bool notADatabase, int systemError, const std::string& message)
+        : std::runtime_error(message), notADatabase_(notADatabase), systemError_(systemError) {}
+    bool NotADatabase() const { return notADatabase_; }
+    int SystemError() const { return systemError_; }  // errno, or 0
+
+private:
+    bool notADatabase_;
+    int systemError_;
+};
+
 class Registry {
 public:
     // Empty path: a private in-memory database. Otherwise the file is
     // created if needed and may be shared with other processes.
-    // Throws std::runtime_error if the database cannot be opened.
+    // Throws RegistryOpenError if the database cannot be opened.
     explicit Registry(const std::filesystem::path& file);
     ~Registry();
     Registry(const Registry&) = delete;
