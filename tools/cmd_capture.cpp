@@ -145,7 +145,8 @@ host::sim::PacketFaults ParseFaults(std::string_view list) {
     list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     const auto equals = item.find('=');
     if (equals == std::string_view::npos) UsageError("--faults expects KEY=VALUE items, got '" + std::string(item) + "'");
-    const std::string_view key = item.substr(0, equals), value = item.substr(equals + 1);
+    const std::string key = Lower(item.substr(0, equals));
+    const std::string_view value = item.substr(equals + 1);
     if (key == "loss" || key == "drop") faults.drop = PerMillion(key, value);
     else if (key == "reorder") faults.reorder = PerMillion(key, value);
     else if (key == "truncate") faults.truncate = PerMillion(key, value);
@@ -167,7 +168,7 @@ CaptureOptions ParseCaptureOptions(const ParsedArgs& parsed) {
     UsageError("unexpected argument '" + parsed.positional[0] + "' (outputs go after --output)");
   if (auto format = parsed.Last("--format")) {
     const auto it = std::find_if(std::begin(kFormats), std::end(kFormats),
-                                 [&](const FormatChoice& f) { return f.name == *format; });
+                                 [&](const FormatChoice& f) { return f.name == Lower(*format); });
     if (it == std::end(kFormats)) UsageError("--format must be rgb24, i420 or vqj9");
     options.format = &*it;
   }
@@ -198,7 +199,7 @@ CaptureOptions ParseCaptureOptions(const ParsedArgs& parsed) {
   if (options.outputs.empty()) UsageError("--output is required (FILE.y4m, - or DIR/)");
   options.overwrite = parsed.Has("--overwrite") || parsed.Has("-y");
   options.raw = parsed.Has("--raw");
-  if (auto scene = parsed.Last("--scene")) options.scene = *scene;
+  if (auto scene = parsed.Last("--scene")) options.scene = Lower(*scene) == "pattern" ? "pattern" : *scene;
   for (const auto& text : parsed.All("--set")) options.settings.push_back(ParseControlSetting(text));
   for (const auto& text : parsed.All("--press-button")) {
     const auto frame = ParseInt(text, 1, 1'000'000);

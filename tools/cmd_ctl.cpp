@@ -23,24 +23,28 @@ constexpr char kCtlHelp[] =
     "usage: dualcam ctl list [--home DIR]\n"
     "       dualcam ctl get NAME... [--home DIR]\n"
     "       dualcam ctl set NAME=VALUE... [--home DIR]\n"
+    "       dualcam ctl reset [NAME...] [--home DIR]\n"
     "\n"
     "The camera's controls, through the driver's property sets: 'list' shows\n"
     "each with its range, default and current value; 'set' changes them and\n"
     "the driver stores them in the settings key, where every later capture\n"
-    "finds them. A capture already running keeps the values it started with\n"
+    "finds them; 'reset' puts the controls named (all when none is) back to\n"
+    "their defaults, the same way. A capture already running keeps the values it started with\n"
     "(use 'dualcam capture --set' to start one with others).\n"
     "\n"
     "  NAME        brightness contrast hue saturation sharpness gamma\n"
     "              white_balance exposure\n"
     "  VALUE       a whole number in the control's range; 'auto' for\n"
-    "              white_balance and exposure\n"
+    "              white_balance and exposure; 'default' for the default\n"
+    "              (brightness 128, contrast 0, hue 0, saturation 40,\n"
+    "              sharpness 2, gamma 0, white_balance 10 auto, exposure 10 auto)\n"
     "  --home DIR  data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
     "\n"
     "While a capture runs on the same data folder the camera is its own, and\n"
     "'ctl' is refused (\"the camera is in use by process N\").\n"
     "\n"
-    "Exit status: 0 success; 1 unknown control, value out of range, the camera\n"
-    "in use, or the driver refused the request.\n";
+    "Exit status: 0 success; 1 unknown control, a value that is not a number or\n"
+    "is out of range, the camera in use, or the driver refused the request.\n";
 
 std::string Shown(const DriverSession::Reading& reading) {
   return reading.automatic ? std::to_string(reading.value) + " (auto)" : std::to_string(reading.value);
@@ -54,7 +58,7 @@ int RunCtl(std::span<const std::string_view> args) {
     std::fputs(kCtlHelp, stdout);
     return kExitOk;
   }
-  if (parsed.positional.empty()) UsageError("expected list, get or set (see 'dualcam ctl --help')");
+  if (parsed.positional.empty()) UsageError("expected list, get, set or reset (see 'dualcam ctl --help')");
   const std::string& action = parsed.positional[0];
   const std::vector<std::string> operands(parsed.positional.begin() + 1, parsed.positional.end());
   // Every operand is checked before the driver starts.
@@ -68,8 +72,13 @@ int RunCtl(std::span<const std::string_view> args) {
   } else if (action == "set") {
     if (operands.empty()) UsageError("usage: dualcam ctl set NAME=VALUE...");
     for (const auto& text : operands) writes.push_back(ParseControlSetting(text));
+  } else if (action == "reset") {
+    // Through the same path as "set NAME=default".
+    if (operands.empty())
+      for (const ControlDef& control : Controls()) writes.push_back(ParseControlSetting(std::string(control.name) + "=default"));
+    for (const auto& name : operands) writes.push_back(ParseControlSetting(name + "=default"));
   } else {
-    UsageError("unknown action '" + action + "' (list, get or set)");
+    UsageError("unknown action '" + action + "' (list, get, set or reset)");
   }
 
   const DataHome home = OpenHome(parsed.Last("--home"));

@@ -89,8 +89,8 @@ DecodeOptions ParseDecodeOptions(std::span<const std::string_view> args) {
       options.width = size->first;
       options.height = size->second;
     } else if (take_value("--format")) {
-      if (value == "rgb24") options.planar = false;
-      else if (value == "i420") options.planar = true;
+      if (Lower(value) == "rgb24") options.planar = false;
+      else if (Lower(value) == "i420") options.planar = true;
       else UsageError("--format must be rgb24 or i420");
     } else if (take_value("--quality")) {
       options.quality = ParseInt(value, 0, pipeline::kMaxQualityIndex);

@@ -57,6 +57,9 @@ int RunInfo(std::span<const std::string_view> args);
 std::optional<std::pair<int, int>> ParseSize(std::string_view text);
 // Whole decimal number within [low, high].
 std::optional<int> ParseInt(std::string_view text, int low, int high);
+// The text in lower case: names (formats, controls, keywords) are taken
+// whatever their case.
+std::string Lower(std::string_view text);
 // Lower-case extension including the dot ("" when none).
 std::string Extension(std::string_view path);
 

@@ -24,13 +24,17 @@ std::optional<std::pair<int, int>> ParseSize(std::string_view text) {
   return std::pair{*w, *h};
 }
 
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
 std::string Extension(std::string_view path) {
   const auto slash = path.find_last_of('/');
   const auto dot = path.find_last_of('.');
   if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return "";
-  std::string ext(path.substr(dot));
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
+  return Lower(path.substr(dot));
 }
 
 }  // namespace dualcam::tools

@@ -75,14 +75,18 @@ ControlSetting ParseControlSetting(std::string_view text) {
   if (equals == std::string_view::npos) UsageError("expected NAME=VALUE, got '" + std::string(text) + "'");
   const ControlDef& control = FindControl(text.substr(0, equals));
   const std::string_view value = text.substr(equals + 1);
+  const std::string range =
+      " (0.." + std::to_string(control.maximum) + (control.has_auto ? ", auto or default)" : " or default)");
+  if (Fold(value) == "default") return {&control, std::nullopt, true};
   if (Fold(value) == "auto") {
     if (!control.has_auto) UsageError(std::string(control.name) + " has no automatic mode");
     return {&control, std::nullopt};
   }
-  const auto number = ParseInt(value, 0, control.maximum);
-  if (!number)
-    UsageError("value '" + std::string(value) + "' out of range for " + std::string(control.name) + " (0.." +
-               std::to_string(control.maximum) + (control.has_auto ? " or auto)" : ")"));
+  const std::string_view digits = value.substr(!value.empty() && (value[0] == '-' || value[0] == '+') ? 1 : 0);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+    UsageError("value '" + std::string(value) + "' for " + std::string(control.name) + " is not a number" + range);
+  const auto number = ParseInt(value[0] == '+' ? value.substr(1) : value, 0, control.maximum);
+  if (!number) UsageError("value '" + std::string(value) + "' out of range for " + std::string(control.name) + range);
   return {&control, *number};
 }
 
@@ -116,16 +120,19 @@ void DriverSession::Close() {
 
 void DriverSession::Apply(const ControlSetting& setting) {
   const ControlDef& control = *setting.control;
-  LONG value = setting.value.value_or(0);
-  ULONG flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
-  if (!setting.value) {
-    // Automatic mode keeps the current value.
-    value = Read(control).value;
-    flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO;
+  auto set = [&](LONG value, ULONG flags) {
+    const NTSTATUS status = camera_->SetControl(*control.set, control.id, value, flags);
+    if (status != STATUS_SUCCESS)
+      UsageError("the driver refused " + std::string(control.name) + " (status " + Hex(status) + ")");
+  };
+  if (setting.restore_default) {
+    set(control.default_value, KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
+    if (control.has_auto) set(control.default_value, KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO);
+  } else if (!setting.value) {
+    set(Read(control).value, KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO);  // automatic mode keeps the current value
+  } else {
+    set(*setting.value, KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
   }
-  const NTSTATUS status = camera_->SetControl(*control.set, control.id, value, flags);
-  if (status != STATUS_SUCCESS)
-    UsageError("the driver refused " + std::string(control.name) + " (status " + Hex(status) + ")");
 }
 
 DriverSession::Reading DriverSession::Read(const ControlDef& control) {

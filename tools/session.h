@@ -39,13 +39,16 @@ const std::vector<ControlDef>& Controls();
 // ToolError listing the names.
 const ControlDef& FindControl(std::string_view name);
 
-// A control assignment "name=value"; value "auto" selects automatic mode.
+// A control assignment "name=value"; value "auto" selects automatic mode,
+// "default" the control's default (value, and automatic mode where it has one).
 struct ControlSetting {
   const ControlDef* control;
-  std::optional<LONG> value;  // nothing: automatic
+  std::optional<LONG> value;  // nothing: automatic (or, with restore_default, the default)
+  bool restore_default = false;
 };
-// Throws ToolError for an unknown control, a bad or out-of-range value, or
-// "auto" on a control without automatic mode.
+// Throws ToolError for an unknown control, a value that is not a number or
+// is out of range, or "auto" on a control without automatic mode. Names and
+// keywords are taken whatever their case.
 ControlSetting ParseControlSetting(std::string_view text);
 
 class DriverSession {
@@ -62,7 +65,10 @@ class DriverSession {
   host::HostKernel& kernel() { return *kernel_; }
 
   // Applies a setting through the property set; throws ToolError when the
-  // driver refuses it.
+  // driver refuses it. A default is the same requests `ctl set` makes: the
+  // default value in manual mode, then automatic mode where the control has
+  // it (an automatic exposure set only switches the mode, so the value must
+  // go first).
   void Apply(const ControlSetting& setting);
   // Current value and automatic flag, through the property set.
   struct Reading {

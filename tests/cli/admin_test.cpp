@@ -54,21 +54,38 @@ TEST(CliCtl, ControlsShowRangesDefaultsAndStoredValues) {
   EXPECT_NE(run.out.find("brightness     min=0 max=255 step=1 default=128 value=128"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("hue            min=0 max=719"), std::string::npos) << run.out;
 
-  run = world.Run({"ctl", "set", "gamma=4", "contrast=7", "exposure=20"});
+  run = world.Run({"ctl", "set", "GAMMA=4", "contrast=7", "exposure=20", "Hue=300", "white_balance=15"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(world.Run({"ctl", "get", "gamma", "contrast", "exposure"}).out, "gamma: 4\ncontrast: 7\nexposure: 20\n");
   EXPECT_EQ(world.Run({"reg", "get", "Gamma"}).out, "4\n");
-  EXPECT_EQ(world.Run({"ctl", "set", "white-balance=auto"}).exit_status, 0);
-  EXPECT_NE(world.Run({"ctl", "get", "white_balance"}).out.find("(auto)"), std::string::npos);
+  EXPECT_EQ(world.Run({"ctl", "set", "white-balance=AUTO"}).exit_status, 0);
+  EXPECT_EQ(world.Run({"ctl", "get", "white_balance"}).out, "white_balance: 15 (auto)\n");
+
+  // Back to the defaults, one by name, through NAME=default, then all.
+  ASSERT_EQ(world.Run({"ctl", "reset", "gamma"}).exit_status, 0);
+  ASSERT_EQ(world.Run({"ctl", "set", "exposure=Default"}).exit_status, 0);
+  EXPECT_EQ(world.Run({"ctl", "get", "gamma", "contrast", "exposure"}).out,
+            "gamma: 0\ncontrast: 7\nexposure: 10 (auto)\n");
+  ASSERT_EQ(world.Run({"ctl", "reset"}).exit_status, 0);
+  EXPECT_EQ(world.Run({"ctl", "get", "brightness", "contrast", "hue", "saturation", "sharpness", "gamma",
+                       "white_balance", "exposure"})
+                .out,
+            "brightness: 128\ncontrast: 0\nhue: 0\nsaturation: 40\nsharpness: 2\ngamma: 0\n"
+            "white_balance: 10 (auto)\nexposure: 10 (auto)\n");
+  EXPECT_EQ(world.Run({"reg", "get", "Auto Exposure Enable"}).out, "1\n");
+  EXPECT_EQ(world.Run({"reg", "get", "Manual_Exposure"}).out, "10\n");
 
   ExpectUserError(world.Run({"ctl", "get", "zoom"}), "ctl", "unknown control 'zoom'");
-  ExpectUserError(world.Run({"ctl", "set", "gamma=10"}), "ctl", "out of range for gamma (0..9)");
+  ExpectUserError(world.Run({"ctl", "reset", "zoom"}), "ctl", "unknown control 'zoom'");
+  ExpectUserError(world.Run({"ctl", "set", "gamma=10"}), "ctl", "out of range for gamma (0..9 or default)");
   ExpectUserError(world.Run({"ctl", "set", "hue=-1"}), "ctl", "out of range");
+  ExpectUserError(world.Run({"ctl", "set", "gamma=bright"}), "ctl", "value 'bright' for gamma is not a number");
+  ExpectUserError(world.Run({"ctl", "set", "gamma=2.5"}), "ctl", "is not a number");
   ExpectUserError(world.Run({"ctl", "set", "gamma"}), "ctl", "NAME=VALUE");
   ExpectUserError(world.Run({"ctl", "set", "sharpness=auto"}), "ctl", "no automatic mode");
   // A refused list leaves the stored values alone.
   EXPECT_EQ(world.Run({"ctl", "set", "gamma=2", "contrast=99"}).exit_status, 1);
-  EXPECT_EQ(world.Run({"ctl", "get", "gamma"}).out, "gamma: 4\n");
+  EXPECT_EQ(world.Run({"ctl", "get", "gamma"}).out, "gamma: 0\n");
 }
 
 // While another process owns the camera (here: this test, as a capture

@@ -159,8 +159,9 @@ TEST(CliCapture, ControlsAtStartChangeThePictureAndStayInTheSettings) {
 
 TEST(CliCapture, DamagedPacketsGiveRepeatsAndNoGarbage) {
   CliWorld world;
-  const auto run = world.Run({"capture", "--format", "i420", "--size", "176x144", "--frames", "40", "--fast",
-                              "--faults", "loss=0.02,seed=7", "--output", world.Path("v.y4m").string()});
+  // Names are taken whatever their case.
+  const auto run = world.Run({"capture", "--format", "I420", "--size", "176X144", "--frames", "40", "--fast",
+                              "--faults", "LOSS=0.02,Seed=7", "--output", world.Path("v.y4m").string()});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(Count(run.out, "delivered,"), 40) << run.out;
   const int decoded = Count(run.out, "decoded"), repeated = Count(run.out, "repeated"), blank = Count(run.out, "blank");
