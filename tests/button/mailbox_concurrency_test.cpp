@@ -2,11 +2,10 @@
 // callbacks, worker-thread poll, real clock, the camera streaming through
 // the class library on this thread) is asked for a still by a second process that shares nothing
 // with it but the registry file, and that process sees the result and the
-// file appear. The second process is this test binary again, running only
-// the client case below.
+// file appear. The second process is forked from the test before it starts
+// any thread and reports what it saw through its exit status.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,16 +23,12 @@
 #include "camera/button.h"
 #include "host/kernel/registry.h"
 
-extern char** environ;
-
 namespace dualcam::button::testing {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Set for the client process only: "<registry file>|<snapshot file>".
-constexpr const char* kClientVariable = "DUALCAM_BUTTON_MAILBOX_CLIENT";
 constexpr auto kClientPatience = 30s;
 
 fs::path FreshFolder() {
@@ -41,35 +37,48 @@ fs::path FreshFolder() {
   return pattern;
 }
 
-// The application's side: ask for a still, wait for the result, check the
-// file, then accept the result. Runs only in the spawned process.
-TEST(SnapshotMailboxClient, RequestsAStillAndWaitsForTheResult) {
-  const char* setting = std::getenv(kClientVariable);
-  if (setting == nullptr) GTEST_SKIP() << "runs only when spawned by the mailbox test";
-  const std::string both = setting;
-  const auto bar = both.find('|');
-  ASSERT_NE(bar, std::string::npos);
-  host::Registry registry(both.substr(0, bar));
-  const fs::path snapshot = both.substr(bar + 1);
+// What the client process found, as its exit status.
+enum ClientResult : int {
+  kClientDone = 0,
+  kClientNotStarted = 10,  // the test gave up before the device ran
+  kClientNoRegistry,
+  kClientNoResult,         // no "SnapShot" 1 with "SnapShoot" 0 in time
+  kClientWrongFileSize,
+  kClientNotAccepted,
+};
 
-  ASSERT_EQ(registry.SetDword(host::kSettingsKeyPath, "SnapShot", 0), STATUS_SUCCESS);
-  ASSERT_EQ(registry.SetDword(host::kSettingsKeyPath, "SnapShoot", 1), STATUS_SUCCESS);
-  // The driver posts the result, then clears the request: done once both
-  // have been written.
-  std::optional<uint32_t> result;
-  std::optional<uint32_t> request;
-  const auto give_up = std::chrono::steady_clock::now() + kClientPatience;
-  while (std::chrono::steady_clock::now() < give_up) {
-    result = registry.GetDword(host::kSettingsKeyPath, "SnapShot");
-    request = registry.GetDword(host::kSettingsKeyPath, "SnapShoot");
-    if (result && *result != 0 && request == 0u) break;
-    std::this_thread::sleep_for(20ms);
+// The application's side: ask for a still, wait for the result, check the
+// file, then accept the result. Runs in the forked process once the device
+// streams (the snapshot file's path arrives through `go`), with nothing
+// from the test's process but the registry file's name.
+int RunClient(int go, const fs::path& registry_file) {
+  std::string snapshot;
+  char c = 0;
+  while (::read(go, &c, 1) == 1) snapshot.push_back(c);
+  if (snapshot.empty()) return kClientNotStarted;
+  try {
+    host::Registry registry(registry_file);
+    if (registry.SetDword(host::kSettingsKeyPath, "SnapShot", 0) != STATUS_SUCCESS ||
+        registry.SetDword(host::kSettingsKeyPath, "SnapShoot", 1) != STATUS_SUCCESS)
+      return kClientNoRegistry;
+    // The driver posts the result, then clears the request: done once both
+    // have been written.
+    std::optional<uint32_t> result, request;
+    const auto give_up = std::chrono::steady_clock::now() + kClientPatience;
+    while (std::chrono::steady_clock::now() < give_up) {
+      result = registry.GetDword(host::kSettingsKeyPath, "SnapShot");
+      request = registry.GetDword(host::kSettingsKeyPath, "SnapShoot");
+      if (result && *result != 0 && request == 0u) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    if (result != 1u || request != 0u) return kClientNoResult;
+    std::error_code ec;
+    if (fs::file_size(snapshot, ec) != camera::kSnapshotFileSize) return kClientWrongFileSize;
+    if (registry.SetDword(host::kSettingsKeyPath, "SnapShot", 0) != STATUS_SUCCESS) return kClientNotAccepted;
+  } catch (const std::exception&) {
+    return kClientNoRegistry;
   }
-  ASSERT_EQ(result, 1u);
-  ASSERT_EQ(request, 0u);
-  std::error_code ec;
-  EXPECT_EQ(fs::file_size(snapshot, ec), camera::kSnapshotFileSize);
-  ASSERT_EQ(registry.SetDword(host::kSettingsKeyPath, "SnapShot", 0), STATUS_SUCCESS);
+  return kClientDone;
 }
 
 TEST(SnapshotMailboxConcurrency, SecondProcessTakesAStillThroughTheRegistry) {
@@ -80,23 +89,33 @@ TEST(SnapshotMailboxConcurrency, SecondProcessTakesAStillThroughTheRegistry) {
   options.RealDriver = true;
   options.RegistryFile = folder / "registry.db";
   options.FileRoot = folder / "root";
+  // The client is forked before this process starts any thread, and waits
+  // for the device to stream.
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(go[1]);
+    std::_Exit(RunClient(go[0], options.RegistryFile));
+  }
+  ::close(go[0]);
+  struct Closer {
+    int& fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+      fd = -1;
+    }
+  } closer{go[1]};
   fs::path snapshot;
   {
     ButtonWorld world(options);
     ASSERT_EQ(world.StartCapture(), STATUS_SUCCESS);
     snapshot = world.SnapshotPath();
-
-    // Everything the child needs is built before it is spawned.
-    std::string client = std::string(kClientVariable) + "=" + options.RegistryFile.string() + "|" + snapshot.string();
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
-    env.push_back(client.data());
-    env.push_back(nullptr);
-    std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=SnapshotMailboxClient.*";
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, env.data()), 0);
+    const std::string path = snapshot.string();
+    ASSERT_EQ(::write(go[1], path.data(), path.size()), static_cast<ssize_t>(path.size()));
+    ::close(go[1]);
+    go[1] = -1;
 
     // Stream while the child waits: the still arrives in these frames.
     int status = 0;
@@ -112,7 +131,7 @@ TEST(SnapshotMailboxConcurrency, SecondProcessTakesAStillThroughTheRegistry) {
       FAIL() << "the client did not finish";
     }
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the client process failed";
+    EXPECT_EQ(WEXITSTATUS(status), kClientDone) << "the client process failed";
 
     EXPECT_EQ(world.Value("SnapShoot"), 0u);
     EXPECT_EQ(world.Value("SnapShot"), 0u);  // accepted by the client
