@@ -15,7 +15,12 @@
 // SurpriseRemove detach any open stream first.
 //
 // Thread safety: one camera and its stream from one thread at a time;
-// different cameras from different threads at once.
+// different cameras from different threads at once. The exception is the
+// device's property requests (Property, GetControl, SetControl): they may
+// come from one other thread while a stream reads, as an application's
+// property requests arrive on the stream class's request threads while
+// frames flow (the control socket's server thread does this), but not while
+// the camera is attached, uninitialized or removed.
 #pragma once
 
 #include <cstdint>
