@@ -153,7 +153,7 @@ TEST_F(ServedFolder, AStaleSocketIsReplacedButNoOtherFileOrAnOpenFolder) {
 
 TEST_F(ServedFolder, BrokenAndHostileClientsGetAnAnswerAndTheRestAreServed) {
   ServerOptions options;
-  options.stall_timeout = 300ms;
+  options.stall_timeout = 1s;
   auto started = Serve(options);
   ASSERT_TRUE(started.server) << started.what;
 
@@ -172,11 +172,11 @@ TEST_F(ServedFolder, BrokenAndHostileClientsGetAnAnswerAndTheRestAreServed) {
   const auto silent_since = Clock::now();
   const int silent = Connect(Socket());
   ASSERT_GE(silent, 0);
-  const auto asked_at = Clock::now();
   EXPECT_EQ(AskCamera(folder_.path(), {Verb::kStatus, {}}).outcome, Answer::Outcome::kReplied);
-  EXPECT_LT(Clock::now() - asked_at, 250ms);
+  char early;
+  EXPECT_EQ(::recv(silent, &early, 1, MSG_DONTWAIT), -1) << "the silent client was dropped first";
   EXPECT_EQ(ReadToEnd(silent), "dualcam/1 error timeout no request within the time allowed\n");
-  EXPECT_GE(Clock::now() - silent_since, 300ms);
+  EXPECT_GE(Clock::now() - silent_since, 1s);
   ::close(silent);
 
   // A client killed halfway through its request.

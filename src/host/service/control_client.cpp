@@ -65,6 +65,9 @@ Exchange ExchangeOnce(int folder_fd, const std::filesystem::path& folder, pid_t 
                    std::to_string(holder) + ") as this user; nothing was sent";
     return Exchange::kFailed;
   }
+  // A server that refuses at once ("busy", "refused") answers and closes
+  // without reading: the send then fails, but its reply is there to read.
+  int send_error = 0;
   for (std::size_t sent = 0; sent < request.size();) {
     const ssize_t n = ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n > 0) {
@@ -73,8 +76,8 @@ Exchange ExchangeOnce(int folder_fd, const std::filesystem::path& folder, pid_t 
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd.get(), POLLOUT, deadline)) continue;
-    answer.error = "cannot send the request: " + Reason(n < 0 ? errno : EPIPE);
-    return Exchange::kFailed;
+    send_error = n < 0 ? errno : EPIPE;
+    break;
   }
   std::string received;
   char buffer[4096];
@@ -92,13 +95,15 @@ Exchange ExchangeOnce(int folder_fd, const std::filesystem::path& folder, pid_t 
     if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd.get(), POLLIN, deadline)) continue;
     answer.error = errno == EAGAIN || errno == EWOULDBLOCK
                        ? "no reply from the camera's owner (process " + std::to_string(holder) + ") in time"
-                       : "cannot read the reply: " + Reason(errno);
+                   : send_error != 0 ? "cannot send the request: " + Reason(send_error)
+                                     : "cannot read the reply: " + Reason(errno);
     return Exchange::kFailed;
   }
   std::string error;
   auto reply = ParseReply(received, &error);
   if (!reply) {
-    answer.error = "bad reply from the camera's owner: " + error;
+    answer.error = send_error != 0 ? "cannot send the request: " + Reason(send_error)
+                                   : "bad reply from the camera's owner: " + error;
     return Exchange::kFailed;
   }
   if (reply->status == ReplyStatus::kBusy) return Exchange::kBusy;
