@@ -306,6 +306,23 @@ NTSTATUS VfwKeySet(DeviceContext* /*context*/, PHW_STREAM_REQUEST_BLOCK srb)
   }
 }
 
+int CloseVfwKeyHandles()
+{
+  // Each slot is emptied with one exchange, so a close racing with this one
+  // (a caller's command 1 on another thread) closes a handle exactly once.
+  // The handles were opened in the callers' request threads; the host keeps
+  // one handle table for the process, so closing them here closes theirs.
+  int closed = 0;
+  for (VfwHandleSlot& slot : gVfwHandles) {
+    const ULONG_PTR value = slot.Handle.exchange(0, std::memory_order_acq_rel);
+    if (value != 0) {
+      ZwClose(reinterpret_cast<HANDLE>(value));
+      ++closed;
+    }
+  }
+  return closed;
+}
+
 int OpenVfwKeyHandles()
 {
   int open = 0;

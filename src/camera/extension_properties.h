@@ -103,9 +103,10 @@ inline constexpr ULONG kVfwValueTypeOffset = 1088;
 inline constexpr ULONG kVfwCommandClose = 1;
 inline constexpr ULONG kVfwCommandSetValue = 3;
 
-// Key handles this driver may have open at once for callers. A get beyond
-// that closes the new handle again and fails with
-// STATUS_INSUFFICIENT_RESOURCES.
+// Key handles this driver may have open at once for callers, across all
+// devices. A get beyond that closes the new handle again and fails with
+// STATUS_INSUFFICIENT_RESOURCES. A handle stays in its slot until the caller
+// closes it (command 1) or the last device goes (CloseVfwKeyHandles).
 inline constexpr int kVfwHandleSlots = 16;
 
 // Get: opens the key (KEY_ALL_ACCESS, case-insensitive name) and returns
@@ -118,5 +119,10 @@ NTSTATUS VfwKeySet(DeviceContext* context, PHW_STREAM_REQUEST_BLOCK srb);
 
 // Number of key handles opened for callers and not yet closed.
 int OpenVfwKeyHandles();
+
+// Closes every key handle still in the table and frees its slot; returns
+// how many it closed. Called when the last device goes. A handle a caller
+// names after that gets STATUS_INVALID_HANDLE.
+int CloseVfwKeyHandles();
 
 }  // namespace dualcam::camera

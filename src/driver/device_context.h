@@ -195,10 +195,11 @@ struct DeviceContext {
   // delivers the blank picture. Written only by the raw-frame callback.
   UCHAR LastGoodFrameValid;
 
-  // 1 while this device holds a reference on the driver-wide decoder (taken
-  // by CamInitialize, given back by CamUnInitialize), so that a device whose
-  // initialization stopped before taking one never releases another's.
-  UCHAR DecoderReferenced;
+  // 1 while this device counts in DeviceInstanceCount and holds a reference
+  // on the driver-wide decoder (both taken by CamInitialize, given back by
+  // CamUnInitialize), so that a device whose initialization stopped before
+  // then never gives back another's.
+  UCHAR InstanceCounted;
 
   // 1 from the start of a button poll cycle until its snapshot service is
   // done with StillBuffer. CamUnInitialize marks the device removed and then
@@ -214,9 +215,12 @@ static_assert(sizeof(std::atomic<ULONG>) == sizeof(ULONG) && std::atomic<ULONG>:
 static_assert(sizeof(std::atomic<UCHAR>) == sizeof(UCHAR) && std::atomic<UCHAR>::is_always_lock_free);
 static_assert(offsetof(DeviceContext, DriverStatus) == 0);
 
-// Number of devices that have run CamInitialize and not yet CamUnInitialize;
-// the shared decoder tables exist while it is above 0. Two cameras may come
-// and go at once, hence atomic.
+// Number of devices that have run CamInitialize (as far as the decoder step)
+// and not yet CamUnInitialize. The last device to go closes the VfW key
+// handles callers left open. The shared decoder keeps a count of its own
+// users under its lock (pipeline::SharedDecoderAcquire), which builds it for
+// the first and frees it with the last. Two cameras may come and go at once,
+// hence atomic.
 inline std::atomic<LONG> DeviceInstanceCount{0};
 
 }  // namespace dualcam::driver

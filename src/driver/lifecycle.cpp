@@ -16,6 +16,7 @@
 #endif
 
 #include "camera/button.h"
+#include "camera/extension_properties.h"
 #include "camera/registry_values.h"
 #include "camera/settings.h"
 #include "camera/vendor.h"
@@ -219,9 +220,10 @@ NTSTATUS CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext)
   // build is not this device's failure: the device still counts, renders are
   // refused until a later device builds it, and the pass-through format,
   // which needs no decoder, still streams.
-  if (context->DecoderReferenced == 0) {
+  if (context->InstanceCounted == 0) {
     pipeline::SharedDecoderAcquire(&kPoolAllocator);
-    context->DecoderReferenced = 1;
+    context->InstanceCounted = 1;
+    DeviceInstanceCount.fetch_add(1, std::memory_order_acq_rel);
   }
 
   camera::VendorRequest(context, camera::VendorDirection::Out, camera::kRequestPower, 0, camera::kPowerRest, 0,
@@ -261,9 +263,15 @@ NTSTATUS CamUnInitialize(PDEVICE_OBJECT, PVOID DeviceContext)
   FreeBlock(&context->QuantTables);
   FreeBlock(&context->StillBuffer);
   FreeBlock(&context->LastGoodFrame);
-  if (context->DecoderReferenced != 0) {
-    context->DecoderReferenced = 0;
+  if (context->InstanceCounted != 0) {
+    context->InstanceCounted = 0;
     pipeline::SharedDecoderRelease();
+    // The key handles live in a driver-wide table of 16; a caller that
+    // never closes its handles would otherwise hold slots, and open keys,
+    // for the driver's whole life.
+    if (DeviceInstanceCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      camera::CloseVfwKeyHandles();
+    }
   }
   return STATUS_SUCCESS;
 }

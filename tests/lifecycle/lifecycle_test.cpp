@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "camera/button.h"
+#include "camera/extension_properties.h"
 #include "driver/callbacks.h"
 #include "driver/capture.h"
 #include "driver/lifecycle.h"
@@ -231,20 +232,54 @@ TEST_F(DeviceRemoval, AnAllocationFailureAnywhereLeavesNothingBehind)
   EXPECT_EQ(Kernel().names().LinkCount(), 0u);
 }
 
-TEST_F(DeviceRemoval, DecoderIsBuiltByTheFirstDeviceAndFreedByTheLast)
+// Opens the VfW key for a caller through the device's key set; the token.
+uint32_t OpenVfwKey(DeviceContext* ctx)
 {
+  std::vector<uint8_t> buffer(1096, 0);
+  KSPROPERTY property{camera::PROPSETID_VFWWDM_KEY, 0, KSPROPERTY_TYPE_GET};
+  std::memcpy(buffer.data(), &property, sizeof property);
+  STREAM_PROPERTY_DESCRIPTOR descriptor{reinterpret_cast<PKSPROPERTY>(buffer.data()), 0, buffer.data(), 1096, 1096};
+  HW_STREAM_REQUEST_BLOCK srb{};
+  srb.CommandData.PropertyInfo = &descriptor;
+  EXPECT_EQ(camera::VfwKeyGet(ctx, &srb), STATUS_SUCCESS);
+  uint32_t token = 0;
+  std::memcpy(&token, buffer.data() + 32, 4);
+  return token;
+}
+
+TEST_F(DeviceRemoval, TheFirstDeviceBuildsTheDecoderAndTheLastFreesItAndClosesLeftKeyHandles)
+{
+  ASSERT_EQ(host::InstallVfwKey(Kernel().registry()), STATUS_SUCCESS);
+  const size_t handlesBefore = Kernel().OpenHandles();
   host::CameraDevice* first = Attach();
   const host::PoolUsage one = DriverPool();
   host::CameraDevice* second = Attach();
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
+  EXPECT_EQ(driver::DeviceInstanceCount.load(), 2);
   // The second device adds only its own four blocks.
   EXPECT_EQ(DriverPool().Blocks, one.Blocks + 4);
+  // Callers open all sixteen key handles and never close them.
+  for (int i = 0; i < 16; ++i) EXPECT_NE(OpenVfwKey(Ctx(i % 2 == 0 ? first : second)), 0u);
+  EXPECT_EQ(camera::OpenVfwKeyHandles(), 16);
+
   Remove(first);
+  EXPECT_EQ(driver::DeviceInstanceCount.load(), 1);
   EXPECT_TRUE(pipeline::SharedDecoderReady());
+  EXPECT_EQ(camera::OpenVfwKeyHandles(), 16) << "another device still serves their callers";
   Remove(second);
+  EXPECT_EQ(driver::DeviceInstanceCount.load(), 0);
   EXPECT_FALSE(pipeline::SharedDecoderReady());
   EXPECT_EQ(DriverPool().Blocks, 0u);
+  EXPECT_EQ(camera::OpenVfwKeyHandles(), 0);
+  EXPECT_EQ(Kernel().OpenHandles(), handlesBefore);
+
+  // The next camera's callers have the whole table again.
+  host::CameraDevice* third = Attach();
+  ASSERT_NE(third, nullptr);
+  EXPECT_NE(OpenVfwKey(Ctx(third)), 0u);
+  Remove(third);
+  EXPECT_EQ(camera::OpenVfwKeyHandles(), 0);
 }
 
 TEST_F(DeviceRemoval, ADeviceThatNeverTookTheDecoderDoesNotReleaseIt)
@@ -259,8 +294,10 @@ TEST_F(DeviceRemoval, ADeviceThatNeverTookTheDecoderDoesNotReleaseIt)
   EXPECT_EQ(Attach(&status), nullptr);
   EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_TRUE(pipeline::SharedDecoderReady());
+  EXPECT_EQ(driver::DeviceInstanceCount.load(), 1);
   Remove(first);
   EXPECT_FALSE(pipeline::SharedDecoderReady());
+  EXPECT_EQ(driver::DeviceInstanceCount.load(), 0);
 }
 
 TEST_F(DeviceRemoval, ADecoderThatCouldNotBeBuiltIsRetriedByTheNextDevice)
