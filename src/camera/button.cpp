@@ -10,7 +10,8 @@
 // acquire before the buffer is used and cleared with release after, so the
 // packet routine never refills the buffer while it is being written out.
 // The cycle also has to stop cleanly: once DriverStatus reads 8 (or 0) the
-// item is never queued again, because the record goes away soon after.
+// item is never queued again, because the record goes away soon after; and
+// a cycle that outlasts the removal's bounded wait frees StillBuffer itself.
 #include "camera/button.h"
 
 #include <array>
@@ -200,7 +201,15 @@ VOID ButtonPoll(PVOID parameter)
     SnapshotService(context);
   }
   // Release: what the service did with the blocks happens before their free.
-  context->PollUsingBlocks.store(0, std::memory_order_release);
+  UCHAR inUse = 1;
+  if (!context->PollUsingBlocks.compare_exchange_strong(inUse, 0, std::memory_order_acq_rel)) {
+    // 2: the removal stopped waiting for this cycle and left StillBuffer to
+    // it (see CamUnInitialize); nothing else holds the block any more.
+    UCHAR* still = context->StillBuffer;
+    context->StillBuffer = nullptr;
+    if (still != nullptr) ExFreePool(still);
+    context->PollUsingBlocks.store(0, std::memory_order_release);
+  }
 
   if (!DeviceLive(context->DriverStatus.load(kRelaxed))) {
     return;  // removed: the poll ends for good

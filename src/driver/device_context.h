@@ -205,6 +205,8 @@ struct DeviceContext {
   // done with StillBuffer. CamUnInitialize marks the device removed and then
   // waits for 0 before freeing the blocks: a cycle that began before the
   // removal may be writing the still file from StillBuffer at that moment.
+  // The wait is bounded; past it CamUnInitialize sets 2, which hands
+  // StillBuffer to the running cycle: the cycle frees it when it is done.
   std::atomic<UCHAR> PollUsingBlocks;
 };
 

@@ -47,8 +47,12 @@ constexpr ULONG kParkReadyPauseMs = 10;
 constexpr int kRestoreSelectAttempts = 6;
 
 // Pause between looks at a button poll cycle still using the blocks at
-// uninitialization: 10 ms, relative, in 100 ns units.
+// uninitialization: 10 ms, relative, in 100 ns units; and how many looks
+// (1 s in all) before the still buffer is left to the cycle. A cycle takes
+// a few milliseconds even when it saves a still; one that takes longer is
+// waiting on the registry or the file system.
 constexpr LONGLONG kPollDrainStep = -100'000;
+constexpr int kPollDrainLooks = 100;
 
 DeviceContext* Ctx(PVOID context) { return static_cast<DeviceContext*>(context); }
 
@@ -251,17 +255,27 @@ NTSTATUS CamUnInitialize(PDEVICE_OBJECT, PVOID DeviceContext)
   // A button poll cycle that began before the removal may still be saving a
   // still from StillBuffer on its worker thread. The device is marked removed
   // first (a cycle that starts now leaves the blocks alone; the request
-  // routine writes the value out after this callback), and the blocks go only
+  // routine writes the value out after this callback), and the blocks go
   // once a running cycle is done with them (see ButtonPoll for the order).
   context->DriverStatus.store(kStatusRemoved, std::memory_order_seq_cst);
-  while (context->PollUsingBlocks.load(std::memory_order_seq_cst) != 0) {
+  for (int look = 0; look < kPollDrainLooks && context->PollUsingBlocks.load(std::memory_order_seq_cst) != 0;
+       ++look) {
     LARGE_INTEGER interval;
     interval.QuadPart = kPollDrainStep;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
   }
+  // Past the bound the cycle still runs (a registry or file write that
+  // hangs): removal goes on without it. StillBuffer, the one block a cycle
+  // uses, is handed to the cycle, which frees it when it is done; if the
+  // cycle ended in the meantime the exchange fails and it is freed here.
+  // The record itself the class library keeps until no work item for it
+  // waits or runs.
+  UCHAR running = 1;
+  const bool handedToCycle =
+      context->PollUsingBlocks.compare_exchange_strong(running, 2, std::memory_order_seq_cst);
   FreeBlock(&context->InterfaceCopy);
   FreeBlock(&context->QuantTables);
-  FreeBlock(&context->StillBuffer);
+  if (!handedToCycle) FreeBlock(&context->StillBuffer);
   FreeBlock(&context->LastGoodFrame);
   if (context->InstanceCounted != 0) {
     context->InstanceCounted = 0;

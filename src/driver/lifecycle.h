@@ -94,6 +94,9 @@ NTSTATUS CamConfigure(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PUSBD
 // failed device has already taken its names down again, and CamUnInitialize
 // releases whatever else it obtained.
 NTSTATUS CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
+// Frees the device's blocks and gives back its decoder reference. A button
+// poll cycle still running is waited for up to 1 s; past that the cycle is
+// left to finish alone and frees StillBuffer itself when it is done.
 NTSTATUS CamUnInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 NTSTATUS CamSaveState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 NTSTATUS CamRestoreState(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
