@@ -276,9 +276,16 @@ void SnapshotService(DeviceContext* context)
     context->StillRequested.store(1, kRelaxed);
   }
 
-  if (LoadMailbox(context->SnapShotValue) == 0) {
-    // The application has accepted the last result: the packet routine may
-    // collect the next still into StillBuffer, which this thread is done with.
+  // The application has accepted the last result: the packet routine may
+  // collect the next still into StillBuffer, which this thread is done with.
+  // A still collected but not yet saved (its save waited because "SnapShot"
+  // was not 0, e.g. another program posted a result meanwhile) is kept: it
+  // is saved at the next cycle instead of being overwritten unsaved. While
+  // StillReady is 1 the packet routine collects nothing, so the two flags
+  // read here cannot change under this thread but by the still property,
+  // which keeps this service idle.
+  if (LoadMailbox(context->SnapShotValue) == 0 && context->StillReady.load(std::memory_order_acquire) == 1 &&
+      context->StillToSave.load(kRelaxed) == 0) {
     context->StillReady.store(0, std::memory_order_release);
   }
 

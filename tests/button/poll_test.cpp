@@ -180,33 +180,40 @@ TEST(SnapshotMailbox, CompleteStillIsSavedOnceAndReleasedByTheApplication) {
   EXPECT_EQ(CountLines(world.TakeRequests(), "out A0"), 1u);
 }
 
-// Another camera of the driver may post a result between two cycles of this
-// one: the file then holds that camera's still until the application takes
-// it, so this camera's still waits instead of overwriting it.
-TEST(SnapshotMailbox, ResultPostedSinceTheLastCycleKeepsTheFile) {
+// Another program (or another camera of the driver) may post a result
+// between two cycles of this one: the file then holds that result until the
+// application takes it, so this camera's still waits instead of overwriting
+// it, and is saved, not dropped, once the result is taken.
+TEST(SnapshotMailbox, StillCollectedWhileAResultWaitsIsSavedOnceTheResultIsTaken) {
   ButtonWorld world;
   ASSERT_EQ(world.StartCapture(), STATUS_SUCCESS);
   driver::DeviceContext* ctx = world.Context();
   world.SetValue("SnapShoot", 1);
   ASSERT_TRUE(world.RunCycle());  // sends the trigger; reads "SnapShot" 0
   ASSERT_TRUE(CollectStill(world));
+  const auto still = FirstStillFrame(world.Camera());
+  ASSERT_TRUE(still.has_value());
 
-  world.SetValue("SnapShot", 1);  // posted by the other camera
+  world.SetValue("SnapShot", 1);  // posted by the other program
   ASSERT_TRUE(world.RunCycle());
   EXPECT_FALSE(std::filesystem::exists(world.SnapshotPath()));
   EXPECT_EQ(ctx->StillToSave.load(), 1) << "the still waits";
   EXPECT_EQ(world.Value("SnapShot"), 1u);
 
-  // The application takes the other result: as after any taken result the
-  // next cycle frees the still buffer, and the still the camera sends next
-  // is collected and saved.
+  // The application takes the other result. The still is not released with
+  // it: the next cycle reads the 0 and keeps the still, the one after saves
+  // it.
   world.SetValue("SnapShot", 0);
   ASSERT_TRUE(world.RunCycle());
-  ASSERT_TRUE(CollectStill(world));
+  EXPECT_EQ(ctx->StillReady.load(), 1u);
+  EXPECT_EQ(ctx->StillToSave.load(), 1);
   ASSERT_TRUE(world.RunCycle());
   EXPECT_EQ(world.Value("SnapShot"), 1u);
-  EXPECT_EQ(world.SnapshotBytes().size(), 203776u);
   EXPECT_EQ(ctx->StillToSave.load(), 0);
+  const auto file = world.SnapshotBytes();
+  ASSERT_EQ(file.size(), 203776u);
+  EXPECT_TRUE(std::equal(still->raw_frame.begin() + 9, still->raw_frame.begin() + 9 + 1000, file.begin() + 1024))
+      << "the file holds the still collected first";
 }
 
 TEST(SnapshotMailbox, AbsentResultValueBlocksSavingAndGivingUp) {
