@@ -16,6 +16,7 @@
 #include "command.h"
 #include "image_io.h"
 #include "render_io.h"
+#include "size_probe.h"
 #include "snapshot_file.h"
 #include "host/sim/encoder/picture.h"
 #include "pipeline/decoder/decoder.h"
@@ -26,17 +27,28 @@ namespace dualcam::tools {
 namespace {
 
 constexpr char kDecodeHelp[] =
-    "usage: dualcam decode --size WxH [--format rgb24|i420] [--quality 0..3] [--gamma 0..9] INPUT OUTPUT\n"
+    "usage: dualcam decode [--size WxH] [--format rgb24|i420] [--quality 0..3] [--gamma 0..9] INPUT OUTPUT\n"
     "\n"
-    "Renders INPUT, a raw camera frame (13-byte header + compressed picture), a\n"
-    "VQJ9 pass-through sample (174-byte header + raw frame) or a snapshot file\n"
-    "(\"snapraw.dat\": 1024-byte header + the still's raw data), the way the\n"
-    "driver renders it into an application's buffer. A still-marked frame\n"
-    "(header bytes 3, 4 = 0, 2) is rendered as well, so a saved still can be\n"
-    "looked at; the driver itself repeats its last picture for one.\n"
+    "Renders INPUT into a picture file. INPUT is one of:\n"
+    "  a raw camera frame   the camera's 13-byte header and compressed picture\n"
+    "                       (what 'dualcam encode' writes); rendered the way the\n"
+    "                       driver renders it into an application's buffer\n"
+    "  a VQJ9 sample (.vqj9)  a 174-byte header and a raw frame: the driver's\n"
+    "                       buffers in the vqj9 format ('capture --format vqj9 --raw')\n"
+    "  a snapshot file      \"snapraw.dat\": a 1024-byte header and the still's raw\n"
+    "                       data; always 640x480\n"
+    "  a .bgr buffer        the driver's finished rgb24 picture, bottom-up rows of\n"
+    "                       B,G,R ('capture --raw' in rgb24)\n"
+    "  a .yuv buffer        the driver's finished i420 picture, planar Y, Cb, Cr\n"
+    "                       ('capture --raw' in i420)\n"
+    "A still-marked frame (header bytes 3, 4 = 0, 2) is rendered as well, so a\n"
+    "saved still can be looked at; the driver itself repeats its last picture for one.\n"
     "\n"
-    "  --size WxH      format size: 128x96 160x120 176x144 240x180 320x240 352x288 640x480\n"
-    "                  (a snapshot file is 640x480 and needs no --size)\n"
+    "  --size WxH      format size: 128x96 160x120 176x144 240x180 320x240 352x288 640x480.\n"
+    "                  Without it a buffer's size is the one its length fits, and a\n"
+    "                  frame's the one of 352x288 320x240 176x144 160x120 640x480 whose\n"
+    "                  picture ends where the data ends; a size given whose picture\n"
+    "                  leaves much of the data unread is warned about\n"
     "  --format F      rgb24 or i420 (default: i420 for .yuv, rgb24 otherwise)\n"
     "  --quality Q     quality index for a raw frame (default 3, the driver's); a VQJ9\n"
     "                  sample carries its own\n"
@@ -44,10 +56,12 @@ constexpr char kDecodeHelp[] =
     "                  or snapshot file carries)\n"
     "\n"
     "OUTPUT by extension: .png or .ppm (viewable, top-down), .yuv (the I420 buffer\n"
-    "the driver delivers), .bgr (the bottom-up B,G,R buffer the driver delivers).\n"
+    "the driver delivers), .bgr (the bottom-up B,G,R buffer the driver delivers);\n"
+    "a .bgr or .yuv INPUT is already rendered and goes to .png or .ppm only.\n"
     "\n"
-    "Exit status: 0 success; 1 usage or I/O error; 2 corrupt or truncated picture\n"
-    "(nothing is written).\n";
+    "Exit status: 0 success; 1 usage or I/O error (a buffer whose length does not\n"
+    "fit the size, a frame whose size cannot be told); 2 corrupt or truncated\n"
+    "picture (nothing is written).\n";
 
 // A raw frame longer than this is not something the camera can send (the
 // largest picture buffer a device keeps is 304,128 bytes).
@@ -157,7 +171,6 @@ PreparedFrame PrepareFrame(const std::vector<uint8_t>& file, DecodeOptions& opti
     frame.bytes = std::move(still->raw_frame);
     return frame;
   }
-  if (options.width == 0) UsageError("--size is required");
   if (sample) {
     if (file.size() < pipeline::kPassThroughHeaderSize + pipeline::kRawHeaderSize)
       Corrupt("VQJ9 sample truncated: " + std::to_string(file.size()) + " bytes");
@@ -182,6 +195,67 @@ PreparedFrame PrepareFrame(const std::vector<uint8_t>& file, DecodeOptions& opti
   return frame;
 }
 
+std::string SizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+
+// A driver buffer is the picture itself, so its length tells its size: the
+// size given must match it, and without one it is the format size of that
+// length.
+void BufferSize(std::size_t length, bool planar, DecodeOptions& options) {
+  auto bytes = [&](int width, int height) {
+    const std::size_t pixels = static_cast<std::size_t>(width) * height;
+    return planar ? pixels * 3 / 2 : pixels * 3;
+  };
+  const char* what = planar ? "an I420 buffer (.yuv)" : "a bottom-up B,G,R buffer (.bgr)";
+  std::optional<std::pair<int, int>> fits;
+  for (const auto& size : ProbedSizes())
+    if (bytes(size.first, size.second) == length) fits = size;
+  if (options.width != 0) {
+    if (bytes(options.width, options.height) == length) return;
+    UsageError(options.input + " is " + std::to_string(length) + " bytes, not " + what + " of " +
+               SizeText(options.width, options.height) + " (" + std::to_string(bytes(options.width, options.height)) +
+               " bytes)" + (fits ? "; its length is that of " + SizeText(fits->first, fits->second) : ""));
+  }
+  if (!fits)
+    UsageError(options.input + " is " + std::to_string(length) + " bytes, not " + what +
+               " of any of the camera's sizes (352x288, 320x240, 176x144, 160x120, 640x480)");
+  options.width = fits->first;
+  options.height = fits->second;
+}
+
+// A compressed frame carries no size: without --size it is the size whose
+// picture ends where the data ends; with one that leaves much of the data
+// unread, the picture is rendered but the likely size is named.
+void CheckFrameSize(const PreparedFrame& frame, bool sized, DecodeOptions& options) {
+  const int quality = frame.quality <= pipeline::kMaxQualityIndex ? frame.quality : pipeline::kMaxQualityIndex;
+  if (!sized) {
+    if (const auto found = DetectSize(frame.bytes, quality)) {
+      options.width = found->width;
+      options.height = found->height;
+      return;
+    }
+    bool decodes = false;
+    for (const auto& [width, height] : ProbedSizes()) decodes = decodes || FitAt(frame.bytes, quality, width, height);
+    if (!decodes) Corrupt("corrupt or truncated picture in " + options.input + " (it decodes at none of the camera's sizes)");
+    UsageError("cannot tell the picture size of " + options.input + "; give --size WxH");
+  }
+  const auto fit = FitAt(frame.bytes, quality, options.width, options.height);
+  if (fit && EndsAtDataEnd(*fit)) return;
+  const auto likely = DetectSize(frame.bytes, quality);
+  if (!fit) {
+    if (likely)
+      UsageError("the picture in " + options.input + " does not decode at " + SizeText(options.width, options.height) +
+              "; it decodes at " + SizeText(likely->width, likely->height) + " (--size " +
+              SizeText(likely->width, likely->height) + ")");
+    return;  // the render reports it
+  }
+  std::fprintf(stderr, "dualcam decode: warning: the picture at %s ends %zu bytes before the data does; %s\n",
+               SizeText(options.width, options.height).c_str(), fit->unused,
+               likely ? ("the size is likely " + SizeText(likely->width, likely->height) + " (--size " +
+                         SizeText(likely->width, likely->height) + ")")
+                            .c_str()
+                      : "the size is likely wrong");
+}
+
 }  // namespace
 
 int RunDecode(std::span<const std::string_view> args) {
@@ -199,7 +273,21 @@ int RunDecode(std::span<const std::string_view> args) {
 
   const std::vector<uint8_t> file = ReadWholeFile(options.input, kMaxInputBytes);
   if (file.empty()) Corrupt("input is empty");
+  const std::string input_kind = Extension(options.input);
+  if (input_kind == ".bgr" || input_kind == ".yuv") {
+    if (kind != OutputKind::kPng && kind != OutputKind::kPpm)
+      UsageError("a " + input_kind + " driver buffer is a finished picture: render it to .png or .ppm");
+    if (options.quality || options.gamma || options.planar)
+      UsageError("--quality, --gamma and --format apply to compressed frames, not to a " + input_kind + " buffer");
+    const bool buffer_planar = input_kind == ".yuv";
+    BufferSize(file.size(), buffer_planar, options);
+    const encoder::RgbPicture rgb = DriverBufferToRgb(file, options.width, options.height, buffer_planar);
+    WriteWholeFile(options.output, kind == OutputKind::kPng ? EncodePng(rgb) : EncodePpm(rgb));
+    return kExitOk;
+  }
+  const bool sized = options.width != 0;
   const PreparedFrame frame = PrepareFrame(file, options);
+  CheckFrameSize(frame, sized, options);
   auto picture = RenderRawFrame(frame.bytes, options.width, options.height, planar, frame.quality, frame.gamma);
   if (!picture) Corrupt("corrupt or truncated picture in " + options.input);
 

@@ -17,6 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using dualcam::testing::LoadPng;
 using dualcam::testing::ReadFileBytes;
+using dualcam::testing::RunTool;
 using dualcam::testing::TestDataPath;
 
 Y4m ReadY4m(const fs::path& path) {
@@ -100,6 +101,11 @@ TEST(CliCapture, PngFolderAndY4mCarryTheSameMovingPictures) {
   }
 }
 
+// The driver's buffers as `capture --raw` writes them: a VQJ9 sample
+// renders through decode exactly as captured, its size found without
+// --size; .bgr and .yuv buffers (finished pictures, written here by decode
+// as the driver delivers them) turn into PNGs at the size their length
+// gives; a wrong size is warned about or refused, never rendered silently.
 TEST(CliCapture, RawBuffersRenderThroughDecodeExactlyAsCaptured) {
   CliWorld world;
   auto run = world.Run({"capture", "--format", "vqj9", "--size", "176x144", "--frames", "3", "--fast", "--raw",
@@ -107,18 +113,46 @@ TEST(CliCapture, RawBuffersRenderThroughDecodeExactlyAsCaptured) {
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const Y4m y4m = ReadY4m(world.Path("v.y4m"));
   ASSERT_EQ(y4m.frames.size(), 3u);
-  run = dualcam::testing::RunTool({"decode", "--size", "176x144", (world.Path("raw") / "frame-00002.vqj9").string(),
-                                   world.Path("f2.yuv").string()});
+  const std::string sample = (world.Path("raw") / "frame-00002.vqj9").string();
+  run = RunTool({"decode", sample, world.Path("f2.yuv").string()});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(ReadFileBytes(world.Path("f2.yuv")), y4m.frames[1]);
-
-  // RGB buffers are the driver's bottom-up B,G,R rows, byte for byte.
-  run = world.Run({"capture", "--frames", "2", "--fast", "--size", "160x120", "--raw", "--output",
-                   world.Path("bgr").string() + "/"});
+  run = RunTool({"decode", sample, world.Path("f2.bgr").string()});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  const auto bgr = ReadFileBytes(world.Path("bgr") / "frame-00002.bgr");
-  ASSERT_TRUE(bgr.has_value());
-  EXPECT_EQ(bgr->size(), 160u * 120 * 3);
+  EXPECT_EQ(ReadFileBytes(world.Path("f2.bgr")).value_or(std::vector<uint8_t>{}).size(), 176u * 144 * 3);
+
+  // Too small a size decodes but leaves data unread; too large runs out.
+  run = RunTool({"decode", "--size", "160x120", sample, world.Path("small.png").string()});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: the picture at 160x120 ends"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("likely 176x144"), std::string::npos) << run.err;
+  run = RunTool({"decode", "--size", "352x288", sample, world.Path("large.png").string()});
+  EXPECT_EQ(run.exit_status, 1) << run.err;
+  EXPECT_NE(run.err.find("does not decode at 352x288; it decodes at 176x144"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(world.Path("large.png")));
+
+  // The finished buffers, to pictures: both are the same picture.
+  for (const char* buffer : {"f2.yuv", "f2.bgr"}) {
+    SCOPED_TRACE(buffer);
+    const fs::path png = world.Path(std::string(buffer) + ".png");
+    run = RunTool({"decode", world.Path(buffer).string(), png.string()});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const auto picture = LoadPng(png);
+    ASSERT_TRUE(picture.has_value());
+    ASSERT_EQ(picture->width, 176);
+    ASSERT_EQ(picture->height, 144);
+    const auto luma = LumaOf(*picture);
+    EXPECT_GT(dualcam::testing::Compare(luma, std::vector<uint8_t>(y4m.frames[1].begin(),
+                                                                   y4m.frames[1].begin() + luma.size()))
+                  .psnr,
+              40.0);
+  }
+  run = RunTool({"decode", "--size", "352x288", world.Path("f2.bgr").string(), world.Path("x.png").string()});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("is 76032 bytes, not a bottom-up B,G,R buffer (.bgr) of 352x288 (304128 bytes); its "
+                         "length is that of 176x144"),
+            std::string::npos)
+      << run.err;
 }
 
 TEST(CliCapture, StandardOutputCarriesOnlyTheVideo) {
