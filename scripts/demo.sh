@@ -21,7 +21,8 @@ if [ ! -x "$tool" ]; then
   echo "demo: $tool not found; build first: cmake --preset release && cmake --build --preset release" >&2
   exit 1
 fi
-rm -rf "$out/pictures" "$out/photo" "$out/raw"
+# The outputs of an earlier run go first: capture refuses to replace them.
+rm -rf "$out/pictures" "$out/photo" "$out/raw" "$out/video.y4m"
 mkdir -p "$out"
 
 echo "== 3 seconds of video (RGB24 352x288 at the camera's 30 fps) =="
@@ -30,7 +31,7 @@ echo "== 3 seconds of video (RGB24 352x288 at the camera's 30 fps) =="
 echo
 echo "== a few pictures of a photograph scene, brighter, as PNG =="
 "$tool" capture --frames 4 --format i420 --scene "$photo" --set brightness=150 --output "$out/photo/"
-"$tool" ctl set brightness=128 >/dev/null   # back to the default for later runs
+"$tool" ctl reset brightness   # back to the default for later runs
 
 echo
 echo "== a still picture asked for from a second process =="
@@ -50,3 +51,5 @@ echo "  pictures:  $out/photo/frame-0000{1..4}.png"
 echo "             $out/pictures/ (one PNG per frame of the third run)"
 echo "  still:     $out/still.png (640x480) and its snapshot file $out/still.dat"
 echo "  settings:  $DUALCAM_HOME ('dualcam reg list', 'dualcam ctl list')"
+echo
+echo "dualcam is $tool; 'cmake --install build/release --prefix ~/.local' puts it in ~/.local/bin, on your PATH"

@@ -81,8 +81,16 @@ int RunSnapshot(std::span<const std::string_view> args) {
     return CameraOwner(home).has_value() && registry.GetDword(key, "DriverStatus") == 5u &&
            registry.GetDword(key, "IsoMode") == 1u;
   };
-  if (!streaming())
-    UsageError("no capture is running in " + home.root.string() + " (start 'dualcam capture' first)");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  // A capture that has just started opens its stream within moments.
+  while (!streaming()) {
+    const auto owner = CameraOwner(home);
+    if (!owner) UsageError("no capture is running in " + home.root.string() + " (start 'dualcam capture' first)");
+    if (std::chrono::steady_clock::now() >= deadline)
+      UsageError("the camera's owner (process " + std::to_string(*owner) + ") opened no stream within " +
+                 std::to_string(timeout_seconds) + " s");
+    std::this_thread::sleep_for(kPollInterval);
+  }
 
   // Clear any old result first: the driver only saves a still while
   // "SnapShot" reads 0.
@@ -92,7 +100,6 @@ int RunSnapshot(std::span<const std::string_view> args) {
     UsageError("cannot write the still request into " + home.RegistryFile().string() + ": " + RegistryFailure(status));
 
   std::optional<uint32_t> result;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   for (;;) {
     // The driver posts the result, then clears the request.
     result = registry.GetDword(key, "SnapShot");

@@ -3,11 +3,13 @@
 // Every failure leaves through ToolError or a standard exception and becomes
 // one line on stderr with a defined exit status, never a crash.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "pipeline/decoder/decoder.h"
 
 namespace dualcam::tools {
 namespace {
@@ -22,8 +24,24 @@ constexpr Command kCommands[] = {
     {"encode", "compress a PNG into a raw camera frame (and a VQJ9 sample)", RunEncode},
 };
 
+#ifndef DUALCAM_VERSION
+#define DUALCAM_VERSION "unknown"
+#endif
+
+// The version, and the decoder path pictures are decoded on: the fastest
+// this processor runs, unless DUALCAM_DECODER names another.
+void PrintVersion() {
+  const std::string active = decoder::DecoderPathName(decoder::ActiveDecoderPath());
+  const char* wanted = std::getenv("DUALCAM_DECODER");
+  std::string why = "the fastest this processor runs";
+  if (wanted != nullptr && *wanted != '\0')
+    why = active == wanted ? std::string("chosen by DUALCAM_DECODER")
+                           : "DUALCAM_DECODER=" + std::string(wanted) + " is not available here; " + why;
+  std::printf("dualcam %s\ndecoder: %s (%s)\n", DUALCAM_VERSION, active.c_str(), why.c_str());
+}
+
 void PrintHelp(std::FILE* out) {
-  std::fprintf(out, "usage: dualcam COMMAND [options] ...\n\ncommands:\n");
+  std::fprintf(out, "usage: dualcam COMMAND [options] ...\n       dualcam --version\n\ncommands:\n");
   for (const Command& command : kCommands)
     std::fprintf(out, "  %-10.*s %.*s\n", static_cast<int>(command.name.size()), command.name.data(),
                  static_cast<int>(command.summary.size()), command.summary.data());
@@ -39,6 +57,10 @@ int main(int argc, char** argv) {
   if (args.empty()) {
     PrintHelp(stderr);
     return kExitUsage;
+  }
+  if (args[0] == "--version" || args[0] == "-V" || args[0] == "version") {
+    PrintVersion();
+    return kExitOk;
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     PrintHelp(stdout);

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "cli_harness.h"
 #include "host/service/camera_lock.h"
 
@@ -93,12 +95,16 @@ TEST(CliCtl, ControlsShowRangesDefaultsAndStoredValues) {
 // nothing; info and snapshot ask the owner, not the status values.
 TEST(CliCamera, AnOwnedCameraIsLeftAloneAndStaleStatusIsToldApart) {
   CliWorld world;
-  ASSERT_EQ(world.Run({"reg", "set", "DriverStatus", "5"}).exit_status, 0);
-  ASSERT_EQ(world.Run({"reg", "set", "IsoMode", "1"}).exit_status, 0);
+  ASSERT_EQ(world.Run({"reg", "set", "DriverStatus", "3"}).exit_status, 0);
   const std::string holder = "the camera is in use by process " + std::to_string(getpid());
   {
     auto lock = host::service::CameraLock::TryAcquire(world.Home());
     ASSERT_TRUE(lock.Held());
+    // An owner that never opens its stream is waited for, not forever.
+    ExpectUserError(world.Run({"snapshot", world.Path("s.png").string(), "--timeout", "1"}), "snapshot",
+                    "opened no stream within 1 s");
+    ASSERT_EQ(world.Run({"reg", "set", "DriverStatus", "5"}).exit_status, 0);
+    ASSERT_EQ(world.Run({"reg", "set", "IsoMode", "1"}).exit_status, 0);
     ExpectUserError(world.Run({"ctl", "set", "brightness=90"}), "ctl", holder);
     ExpectUserError(world.Run({"capture", "--frames", "1", "--output", world.Path("v.y4m").string()}), "capture",
                     holder);
@@ -155,6 +161,13 @@ TEST(CliCommands, HelpEverywhereAndOneLineErrors) {
   for (const char* command : {"capture", "ctl", "reg", "snapshot", "info", "decode", "encode"})
     EXPECT_NE(run.out.find(std::string("  ") + command + " "), std::string::npos) << command;
   EXPECT_EQ(RunTool({}).exit_status, 1);
+  run = RunTool({"--version"});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("^dualcam [0-9]+\\.[0-9]+\\.[0-9]+\ndecoder: [a-z0-9]+ \\(")))
+      << run.out;
+  setenv("DUALCAM_DECODER", "reference", 1);
+  EXPECT_NE(RunTool({"--version"}).out.find("decoder: reference (chosen by DUALCAM_DECODER)"), std::string::npos);
+  unsetenv("DUALCAM_DECODER");
   run = RunTool({"record"});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.err.find("unknown command 'record'"), std::string::npos);
