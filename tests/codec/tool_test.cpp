@@ -195,7 +195,6 @@ TEST_F(ToolTest, BadInputsGetTheirExitStatusAOneLineMessageAndNoOutput) {
   const std::vector<Usage> usage = {
       {"missing input", {"decode", "--size", "176x144", (dir_ / "nope.raw").string(), out.string()}},
       {"input is a directory", {"decode", "--size", "176x144", dir_.path().string(), out.string()}},
-      {"no --size", {"decode", good, out.string()}},
       {"size not offered", {"decode", "--size", "100x100", good, out.string()}},
       {"malformed size", {"decode", "--size", "176by144", good, out.string()}},
       {"bad quality", {"decode", "--size", "176x144", "--quality", "4", good, out.string()}},
@@ -217,6 +216,12 @@ TEST_F(ToolTest, BadInputsGetTheirExitStatusAOneLineMessageAndNoOutput) {
     EXPECT_FALSE(run.err.empty()) << u.what;
     EXPECT_FALSE(std::filesystem::exists(out)) << u.what;
   }
+
+  // Without --size the frame's own size is found.
+  const ToolRun found = RunTool({"decode", good, (dir_ / "found.ppm").string()});
+  EXPECT_EQ(found.exit_status, 0) << found.err;
+  const auto ppm = ReadFileBytes(dir_ / "found.ppm").value_or(std::vector<uint8_t>{});
+  EXPECT_EQ(std::string(ppm.begin(), ppm.begin() + std::min<std::size_t>(ppm.size(), 12)), "P6\n176 144\n2");
 
   for (const std::vector<std::string>& help : {std::vector<std::string>{"--help"}, {"decode", "--help"}, {"encode", "--help"}}) {
     const ToolRun run = RunTool(help);
