@@ -9,6 +9,7 @@
 #include <new>
 
 #include "driver/lifecycle.h"
+#include "host/bus/sim_bus.h"
 #include "pipeline/render.h"
 #include "platform/usbcamd.h"
 
@@ -43,7 +44,7 @@ World::World() : kernel_(host::HostOptions::ForTests()), scope_(kernel_) {
   if (USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, 4, IgnoreRequest) != STATUS_SUCCESS)
     Fail("world", "cannot register with the class library");
   host::CameraDevice::Options options;
-  options.Camera = std::make_shared<host::sim::SimCamera>();
+  options.Bus = std::make_shared<host::bus::SimBus>();
   options.DeviceData = &callbacks_;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   device_ = host::CameraDevice::Attach(options, &status);
@@ -69,7 +70,7 @@ World& TheWorld() {
 }
 
 driver::DeviceContext* World::FreshContext() {
-  device_->Camera().ClearRequestLog();
+  static_cast<host::bus::SimBus&>(device_->Bus()).Camera().ClearRequestLog();
   kernel_.clock().ClearDelays();
   kernel_.workQueue().Discard();
   return new (device_->DeviceContext()) driver::DeviceContext{};

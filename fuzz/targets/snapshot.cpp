@@ -17,6 +17,7 @@
 #include "camera/button.h"
 #include "camera/settings.h"
 #include "fuzz_support.h"
+#include "host/bus/sim_bus.h"
 #include "host/kernel/registry.h"
 #include "targets.h"
 
@@ -75,7 +76,7 @@ int FuzzSnapshot(const uint8_t* data, std::size_t size) {
     ctx->SizeIndex = in.U8() % 9;
     SetMailbox(in, kernel.registry(), "SnapShoot");
     SetMailbox(in, kernel.registry(), "SnapShot");
-    if (flags & 0x40) world.Device().Camera().PressButton();
+    if (flags & 0x40) static_cast<host::bus::SimBus&>(world.Device().Bus()).Camera().PressButton();
     const auto still = in.Take(4096);
     if (!still.empty()) std::memcpy(ctx->StillBuffer + kSnapshotHeaderSize, still.data(), still.size());
 

@@ -151,9 +151,8 @@ ButtonWorld::ButtonWorld(WorldOptions options)
                           StandInReceive) != STATUS_SUCCESS) {
     throw std::runtime_error("camera driver registration failed");
   }
-  host::CameraDevice::Options attach;
-  attach.Camera = std::make_shared<host::sim::SimCamera>(options.Camera);
-  attach.DeviceData = options.RealDriver ? driver::CameraCallbacks() : &kCallbacks;
+  host::CameraDevice::Options attach = dualcam::testing::SimDeviceOptions(
+      std::make_shared<host::sim::SimCamera>(options.Camera), options.RealDriver ? driver::CameraCallbacks() : &kCallbacks);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   device_ = host::CameraDevice::Attach(attach, &status);
   if (!device_) throw std::runtime_error("attach failed");

@@ -23,6 +23,7 @@
 #include "host/kernel/host_kernel.h"
 #include "host/sim/sim_camera.h"
 #include "host/classlib/camera_class_library.h"
+#include "support/sim_device.h"
 
 namespace dualcam::button::testing {
 
@@ -50,7 +51,7 @@ class ButtonWorld {
   host::HostKernel& Kernel() { return *kernel_; }
   driver::DeviceContext* Context();
   host::CameraDevice& Device() { return *device_; }
-  host::sim::SimCamera& Camera() { return device_->Camera(); }
+  host::sim::SimCamera& Camera() { return dualcam::testing::SimCameraOf(*device_); }
 
   // Capture at 320 x 240 RGB on the largest alternate setting the bus
   // takes: resets the still flags and the mailbox as capture set-up does,

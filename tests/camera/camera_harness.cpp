@@ -14,6 +14,7 @@
 #include "host/classlib/camera_class_library.h"
 #include "host/kernel/wide.h"
 #include "platform/usbcamd.h"
+#include "support/sim_device.h"
 
 namespace dualcam::camera::testing {
 namespace {
@@ -40,9 +41,7 @@ void CameraHarness::SetUp()
   ASSERT_EQ(host::InstallSettingsKey(world_->kernel.registry()), STATUS_SUCCESS);
   ASSERT_EQ(USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, 4, IgnoreRequest), STATUS_SUCCESS);
 
-  host::CameraDevice::Options options;
-  options.Camera = std::make_shared<host::sim::SimCamera>();
-  options.DeviceData = &world_->callbacks;
+  host::CameraDevice::Options options = dualcam::testing::SimDeviceOptions(nullptr, &world_->callbacks);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   world_->device = host::CameraDevice::Attach(options, &status);
   ASSERT_EQ(status, STATUS_SUCCESS);
@@ -64,11 +63,11 @@ void CameraHarness::TearDown()
   host::ResetCameraDriver();
 }
 
-host::sim::SimCamera& CameraHarness::Camera() { return world_->device->Camera(); }
+host::sim::SimCamera& CameraHarness::Camera() { return dualcam::testing::SimCameraOf(*world_->device); }
 
-std::vector<std::string> CameraHarness::Requests() const { return world_->device->Camera().RequestLines(); }
+std::vector<std::string> CameraHarness::Requests() const { return dualcam::testing::SimCameraOf(*world_->device).RequestLines(); }
 
-void CameraHarness::ClearRequests() { world_->device->Camera().ClearRequestLog(); }
+void CameraHarness::ClearRequests() { dualcam::testing::SimCameraOf(*world_->device).ClearRequestLog(); }
 
 std::vector<int64_t> CameraHarness::Delays() const
 {

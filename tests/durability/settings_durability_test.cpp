@@ -36,6 +36,7 @@
 #include "host/classlib/camera_class_library.h"
 #include "platform/ks.h"
 #include "platform/usbcamd.h"
+#include "support/sim_device.h"
 
 namespace dualcam::durability {
 namespace {
@@ -209,8 +210,7 @@ TEST_F(SettingsDurability, WritersAndAKilledWriterLoseAndTearNothingWhileCapture
     host::HostKernel kernel(options);
     host::ScopedKernel installed(kernel);
     ASSERT_EQ(USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, 4, IgnoreRequest), STATUS_SUCCESS);
-    host::CameraDevice::Options attach;
-    attach.DeviceData = driver::CameraCallbacks();
+    host::CameraDevice::Options attach = dualcam::testing::SimDeviceOptions(nullptr, driver::CameraCallbacks());
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::unique_ptr<host::CameraDevice> device = host::CameraDevice::Attach(attach, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);

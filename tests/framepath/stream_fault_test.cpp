@@ -22,6 +22,7 @@
 #include "support/picture_io.h"
 #include "support/run_tool.h"
 #include "support/test_data.h"
+#include "support/sim_device.h"
 
 namespace dualcam::framepath::testing {
 namespace {
@@ -116,9 +117,9 @@ TEST(FramePathStream, InjectedFaultsGiveOnePicturePerFrame) {
     // packets, so it is the blank picture.
     std::vector<uint8_t> slot(1023, 0x33);
     slot[0] = 0;
-    device.DeliverPacket({slot, 0});
+    dualcam::testing::DeliverSimPacket(device, {slot, 0});
     slot[0] = 5;
-    device.DeliverPacket({slot, 0});
+    dualcam::testing::DeliverSimPacket(device, {slot, 0});
 
     // Frame 8 is a still picture. The frame start that ends a still-marked
     // frame completes nothing, so frame 9 is gathered into the same raw
@@ -137,7 +138,7 @@ TEST(FramePathStream, InjectedFaultsGiveOnePicturePerFrame) {
       std::vector<SimPacket> packets;
       harness.Camera().ProduceFrame(device.MaxPacketSize(), packets);
       if (fault != Fault::kStill) Damage(packets, fault);
-      for (const auto& packet : packets) device.DeliverPacket(packet);
+      for (const auto& packet : packets) dualcam::testing::DeliverSimPacket(device, packet);
       if (fault == Fault::kStill) {
         camera::SelectImageSize(harness.Context());
         requestsAfterStill = SizeRequests(harness);
@@ -146,7 +147,7 @@ TEST(FramePathStream, InjectedFaultsGiveOnePicturePerFrame) {
     // The frame start of one more frame ends the last scheduled one.
     std::vector<SimPacket> packets;
     harness.Camera().ProduceFrame(device.MaxPacketSize(), packets);
-    device.DeliverPacket(packets.front());
+    dualcam::testing::DeliverSimPacket(device, packets.front());
 
     // One picture per raw frame: the partial one, and each frame but the
     // still, which shares its raw frame with the next.
@@ -273,7 +274,7 @@ TEST(FramePathConcurrency, TwoCamerasStreamAtOnce) {
     EXPECT_GE(dualcam::testing::Compare(picture.Bytes, ExpectedPicture(*record, first)).psnr, kMinPsnr);
   }
   for (size_t i = 0; i < b.size(); ++i) {
-    const auto record = other->Camera().Frame((bReads[i].FrameContext & 0xFFFF) - 1);
+    const auto record = dualcam::testing::SimCameraOf(*other).Frame((bReads[i].FrameContext & 0xFFFF) - 1);
     ASSERT_TRUE(record.has_value());
     EXPECT_GE(dualcam::testing::Compare(b[i], ExpectedPicture(*record, second)).psnr, kMinPsnr);
   }

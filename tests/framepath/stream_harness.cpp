@@ -14,6 +14,7 @@
 #include "pipeline/render.h"
 #include "platform/ks.h"
 #include "platform/usbcamd.h"
+#include "support/sim_device.h"
 
 namespace dualcam::framepath::testing {
 namespace {
@@ -67,9 +68,8 @@ StreamHarness::StreamHarness(host::sim::SimCameraOptions options) : world_(std::
   EXPECT_EQ(USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, pipeline::kFrameContextSize,
                                 IgnoreRequest),
             STATUS_SUCCESS);
-  host::CameraDevice::Options attach;
-  attach.Camera = std::make_shared<host::sim::SimCamera>(options);
-  attach.DeviceData = driver::CameraCallbacks();
+  host::CameraDevice::Options attach =
+      dualcam::testing::SimDeviceOptions(std::make_shared<host::sim::SimCamera>(options), driver::CameraCallbacks());
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   world_->devices.push_back(host::CameraDevice::Attach(attach, &status));
   EXPECT_EQ(status, STATUS_SUCCESS);
@@ -92,8 +92,7 @@ void StreamHarness::RemoveDevice(host::CameraDevice& device) {
 }
 
 host::CameraDevice& StreamHarness::AttachAnother() {
-  host::CameraDevice::Options attach;
-  attach.DeviceData = driver::CameraCallbacks();
+  host::CameraDevice::Options attach = dualcam::testing::SimDeviceOptions(nullptr, driver::CameraCallbacks());
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   world_->devices.push_back(host::CameraDevice::Attach(attach, &status));
   EXPECT_EQ(status, STATUS_SUCCESS);
@@ -104,7 +103,7 @@ NTSTATUS StreamHarness::StartOn(host::CameraDevice& device, const CaptureFormat&
   std::set<uint8_t> refused;
   for (uint8_t setting = static_cast<uint8_t>(format.AlternateSetting + 1); setting <= 5; ++setting)
     refused.insert(setting);
-  device.RefuseAlternateSettings(refused);
+  dualcam::testing::SimBusOf(device).RefuseAlternateSettings(refused);
   KS_DATAFORMAT_VIDEOINFOHEADER ks{};
   ks.DataFormat.FormatSize = sizeof ks;
   ks.VideoInfoHeader.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
@@ -120,7 +119,7 @@ NTSTATUS StreamHarness::StartOn(host::CameraDevice& device, const CaptureFormat&
 
 driver::DeviceContext* StreamHarness::Context() { return Ctx(world_->devices.front()->DeviceContext()); }
 host::CameraDevice& StreamHarness::Device() { return *world_->devices.front(); }
-host::sim::SimCamera& StreamHarness::Camera() { return Device().Camera(); }
+host::sim::SimCamera& StreamHarness::Camera() { return dualcam::testing::SimCameraOf(Device()); }
 
 NTSTATUS StreamHarness::Start(const CaptureFormat& format) {
   format_ = format;

@@ -2,6 +2,7 @@
 // mode table, the frame budget, the alternate-setting search, the settings
 // re-applied at each capture, the mailbox resets and the start/stop writes.
 #include <algorithm>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "driver/lifecycle.h"
 #include "lifecycle_world.h"
 #include "pipeline/render.h"
+#include "support/sim_device.h"
 
 namespace dualcam::lifecycle::testing {
 namespace {
@@ -89,7 +91,7 @@ TEST_F(CaptureBandwidth, PacketSizesThatCarryNoPayloadGiveNoBudget)
 
   // Only setting 0 (no bandwidth) accepted: success, but nothing to gather,
   // so the library does not start the capture.
-  device_->RefuseAlternateSettings({1, 2, 3, 4, 5});
+  dualcam::testing::SimBusOf(*device_).RefuseAlternateSettings({1, 2, 3, 4, 5});
   ULONG length = 99;
   EXPECT_EQ(Allocate(320, 240, kI420, &length), STATUS_SUCCESS);
   EXPECT_EQ(length, 0u);
@@ -100,7 +102,7 @@ TEST_F(CaptureBandwidth, PacketSizesThatCarryNoPayloadGiveNoBudget)
 
 TEST_F(CaptureBandwidth, RefusedSettingsAreSkippedAndTheAcceptedOneSizesTheFrame)
 {
-  device_->RefuseAlternateSettings({5, 4});
+  dualcam::testing::SimBusOf(*device_).RefuseAlternateSettings({5, 4});
   const size_t before = device_->Selections().size();
   ULONG length = 0;
   ASSERT_EQ(Allocate(320, 240, kVqj9, &length), STATUS_SUCCESS);
@@ -115,7 +117,7 @@ TEST_F(CaptureBandwidth, RefusedSettingsAreSkippedAndTheAcceptedOneSizesTheFrame
   EXPECT_EQ(length, 512u * 226);
 
   // Every setting refused: the last error, and no budget.
-  device_->RefuseAlternateSettings({0, 1, 2, 3, 4, 5}, STATUS_DEVICE_DATA_ERROR);
+  dualcam::testing::SimBusOf(*device_).RefuseAlternateSettings({0, 1, 2, 3, 4, 5}, host::bus::Status::kError);
   length = 99;
   EXPECT_EQ(Allocate(320, 240, kVqj9, &length), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(length, 0u);
@@ -127,10 +129,10 @@ TEST_F(CaptureBandwidth, ManualExposureIsWrittenAfterTheProgrammingStepsOnlyWhen
   for (uint32_t autoExposure : {0u, 1u}) {
     SeedSettings(autoExposure, 1);
     SetDword("Manual_Exposure", 10);
-    device_->Camera().ClearRequestLog();
+    dualcam::testing::SimCameraOf(*device_).ClearRequestLog();
     ULONG length = 0;
     ASSERT_EQ(Allocate(176, 144, 0, &length), STATUS_SUCCESS);
-    const Lines lines = device_->Camera().RequestLines();
+    const Lines lines = dualcam::testing::SimCameraOf(*device_).RequestLines();
     ASSERT_FALSE(lines.empty());
     // The camera was woken and programmed for this capture (size code 0x0504).
     EXPECT_EQ(std::count(lines.begin(), lines.end(), Out(0xA0, 0, 0x0504)), 1);
@@ -180,14 +182,14 @@ TEST_F(CaptureStartStop, StartAndStopWriteTheCaptureEngineAndStopParksTheCamera)
   auto format = VideoFormat(320, 240, kI420);
   ASSERT_EQ(device->StartCapture(&format), STATUS_SUCCESS);
   // Allocation then start: the start's three writes end the log.
-  Lines lines = device->Camera().RequestLines();
+  Lines lines = dualcam::testing::SimCameraOf(*device).RequestLines();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
             (Lines{Out(0x00, 0, 0x2000), Out(0x00, 0x13, 0x2301), Out(0x00, 3, 0x2000)}));
-  EXPECT_TRUE(device->Camera().CaptureRunning());
+  EXPECT_TRUE(dualcam::testing::SimCameraOf(*device).CaptureRunning());
 
   // The camera compresses with the streamed pair, and pictures arrive.
-  const auto tables = device->Camera().QuantTables();
+  const auto tables = dualcam::testing::SimCameraOf(*device).QuantTables();
   EXPECT_TRUE(std::equal(tables.luma, tables.luma + 64, driver::kQuantTableImage.begin() + 3 * 128));
   std::vector<uint8_t> buffer(320 * 240 * 3 / 2);
   host::CompletedRead read;
@@ -196,16 +198,40 @@ TEST_F(CaptureStartStop, StartAndStopWriteTheCaptureEngineAndStopParksTheCamera)
   EXPECT_EQ(read.Status, STATUS_SUCCESS);
   EXPECT_EQ(read.BytesReturned, buffer.size());
 
-  device->Camera().ClearRequestLog();
+  dualcam::testing::SimCameraOf(*device).ClearRequestLog();
   EXPECT_EQ(device->StopCapture(), STATUS_SUCCESS);
-  lines = device->Camera().RequestLines();
+  lines = dualcam::testing::SimCameraOf(*device).RequestLines();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[0], Out(0x00, 0, 0x2000));  // stop, then the park sequence
   EXPECT_EQ(lines[1].rfind("in 30 v=0000 i=0000 n=2", 0), 0u) << lines[1];
   EXPECT_EQ(lines.back(), Out(0xE0, 0, 1));
   EXPECT_EQ(device->AlternateSetting(), 0);
   EXPECT_EQ(Dword("TimerTrigger"), 0u);
-  EXPECT_FALSE(device->Camera().Awake());
+  EXPECT_FALSE(dualcam::testing::SimCameraOf(*device).Awake());
+}
+
+// The allocation wakes the camera and starts its capture engine before it
+// looks for bandwidth; when no setting is granted (or the allocation gives
+// no frame to gather) the library gives it back, so the camera is parked
+// again instead of left running with nobody reading.
+TEST_F(CaptureStartStop, AFailedAllocationIsGivenBackAndTheCameraParked)
+{
+  host::CameraDevice* device = Attach();
+  host::sim::SimCamera& camera = dualcam::testing::SimCameraOf(*device);
+  auto format = VideoFormat(320, 240, kI420);
+  for (const std::set<uint8_t>& refused : {std::set<uint8_t>{0, 1, 2, 3, 4, 5}, std::set<uint8_t>{1, 2, 3, 4, 5}}) {
+    dualcam::testing::SimBusOf(*device).RefuseAlternateSettings(refused);
+    camera.ClearRequestLog();
+    EXPECT_NE(device->StartCapture(&format), STATUS_SUCCESS);
+    EXPECT_FALSE(device->Capturing());
+    const Lines lines = camera.RequestLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), Out(0x00, 3, 0x2000)), lines.end());  // the engine ran
+    EXPECT_EQ(lines.back(), Out(0xE0, 0, 1));  // and the camera is at rest again
+    EXPECT_FALSE(camera.Awake());
+    EXPECT_FALSE(camera.CaptureRunning());
+    EXPECT_EQ(device->Selections().back().AlternateSetting, 0);
+  }
 }
 
 // Two cameras attached, streamed and removed at once from two threads: the
@@ -216,9 +242,7 @@ TEST_F(LifecycleConcurrency, TwoCamerasComeAndGoAtOnce)
 {
   auto life = [this](std::vector<NTSTATUS>* results) {
     for (int round = 0; round < 3; ++round) {
-      host::CameraDevice::Options attach;
-      attach.Camera = std::make_shared<host::sim::SimCamera>();
-      attach.DeviceData = driver::CameraCallbacks();
+      host::CameraDevice::Options attach = dualcam::testing::SimDeviceOptions(nullptr, driver::CameraCallbacks());
       NTSTATUS status = STATUS_UNSUCCESSFUL;
       auto device = host::CameraDevice::Attach(attach, &status);
       results->push_back(status);

@@ -14,6 +14,7 @@
 #include "host/kernel/wide.h"
 #include "lifecycle_world.h"
 #include "pipeline/render.h"
+#include "support/sim_device.h"
 
 namespace dualcam::lifecycle::testing {
 namespace {
@@ -135,9 +136,7 @@ TEST_F(DeviceBringUp, InitializeReadsTheInformationBlockThenRestsTheCameraAndWai
   std::array<uint8_t, 1024> block{};
   block[0] = 0x5A;
   block[1023] = 0xC3;
-  host::CameraDevice::Options attach;
-  attach.Camera = camera;
-  attach.DeviceData = driver::CameraCallbacks();
+  host::CameraDevice::Options attach = dualcam::testing::SimDeviceOptions(camera, driver::CameraCallbacks());
   camera->SetInfoBlock(block);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   auto device = host::CameraDevice::Attach(attach, &status);
@@ -165,9 +164,7 @@ TEST_F(DeviceBringUp, ReadyWaitGivesUpAfterOneHundredBusyReads)
     auto camera = std::make_shared<host::sim::SimCamera>(options);
     camera->QueueBusyReads(1, 0);  // the information block's poll
     camera->QueueBusyReads(busy, 1);
-    host::CameraDevice::Options attach;
-    attach.Camera = camera;
-    attach.DeviceData = driver::CameraCallbacks();
+    host::CameraDevice::Options attach = dualcam::testing::SimDeviceOptions(camera, driver::CameraCallbacks());
     SetDword("BulkMode", 7);
     NTSTATUS status = STATUS_SUCCESS;
     auto device = host::CameraDevice::Attach(attach, &status);
@@ -346,7 +343,7 @@ TEST_F(ParkSequence, ReadsSixVariablesWithoutWhiteBalanceAndEightWithIt)
     SeedSettings(1, awb);
     host::CameraDevice* device = Attach();
     ASSERT_NE(device, nullptr);
-    host::sim::SimCamera& camera = device->Camera();
+    host::sim::SimCamera& camera = dualcam::testing::SimCameraOf(*device);
     const uint16_t values[10] = {3, 0x123, 40, 0, 0x0155, 0x0166, 21, 0, 9, 60};
     for (uint16_t v : {0, 1, 2, 4, 5, 6, 8, 9}) camera.SetFirmwareVariable(v, values[v]);
     camera.ClearRequestLog();
@@ -380,10 +377,10 @@ TEST_F(ParkSequence, ReadsSixVariablesWithoutWhiteBalanceAndEightWithIt)
 TEST_F(ParkSequence, ABusyCameraIsNotPutToRest)
 {
   host::CameraDevice* device = Attach();
-  device->Camera().SetAlwaysBusy(true);
-  device->Camera().ClearRequestLog();
+  dualcam::testing::SimCameraOf(*device).SetAlwaysBusy(true);
+  dualcam::testing::SimCameraOf(*device).ClearRequestLog();
   EXPECT_EQ(driver::ParkCamera(Ctx(device)), STATUS_UNSUCCESSFUL);
-  const Lines lines = device->Camera().RequestLines();
+  const Lines lines = dualcam::testing::SimCameraOf(*device).RequestLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), BusyRead(1)), 100);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), Out(0xE0, 0, 1)), 0);
 }
@@ -402,14 +399,14 @@ TEST_F(PowerTransition, SaveParksAndRestoreSelectsTheSavedSettingAgain)
   EXPECT_EQ(device->SaveState(), STATUS_SUCCESS);
   EXPECT_EQ(ctx->Suspended.load(), 1);
   EXPECT_EQ(ctx->SavedAlternateSetting, 5);
-  EXPECT_FALSE(device->Camera().Awake());
+  EXPECT_FALSE(dualcam::testing::SimCameraOf(*device).Awake());
 
   // Across the transition the bus fell back to setting 0 and the library's
   // copy says so; the camera reports (register 0x25B2 = 0) a lost set-up.
   ctx->InterfaceCopy->AlternateSetting = 0;
   ASSERT_EQ(USBCAMD_SelectAlternateInterface(ctx, ctx->InterfaceCopy), STATUS_SUCCESS);
-  device->Camera().ClearRequestLog();
-  device->RefuseAlternateSettings({5});
+  dualcam::testing::SimCameraOf(*device).ClearRequestLog();
+  dualcam::testing::SimBusOf(*device).RefuseAlternateSettings({5});
   const size_t before = device->Selections().size();
   EXPECT_EQ(device->RestoreState(), STATUS_SUCCESS);
   EXPECT_EQ(ctx->Suspended.load(), 0);
@@ -417,13 +414,13 @@ TEST_F(PowerTransition, SaveParksAndRestoreSelectsTheSavedSettingAgain)
   auto selections = device->Selections();
   ASSERT_EQ(selections.size() - before, 6u);
   EXPECT_EQ(selections.back().AlternateSetting, 5);
-  const Lines lines = device->Camera().RequestLines();
+  const Lines lines = dualcam::testing::SimCameraOf(*device).RequestLines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], "in 00 v=0000 i=25B2 n=1 -> 00");
   EXPECT_EQ(lines[1], Out(0xE0, 0, 0));  // PrepareCamera wakes the camera
-  EXPECT_TRUE(device->Camera().CaptureRunning());
+  EXPECT_TRUE(dualcam::testing::SimCameraOf(*device).CaptureRunning());
 
-  device->RefuseAlternateSettings({});
+  dualcam::testing::SimBusOf(*device).RefuseAlternateSettings({});
   EXPECT_EQ(device->RestoreState(), STATUS_SUCCESS);
   EXPECT_EQ(device->Selections().back().Status, STATUS_SUCCESS);
   EXPECT_EQ(device->AlternateSetting(), 5);
@@ -434,22 +431,22 @@ TEST_F(PowerTransition, RestoreWithoutAnOpenStreamSendsNothing)
 {
   host::CameraDevice* device = Attach();
   device->SaveState();
-  device->Camera().ClearRequestLog();
+  dualcam::testing::SimCameraOf(*device).ClearRequestLog();
   ASSERT_EQ(Ctx(device)->DriverStatus.load(), 3u);
   EXPECT_EQ(device->RestoreState(), STATUS_SUCCESS);
   EXPECT_EQ(Ctx(device)->Suspended.load(), 0);
-  EXPECT_TRUE(device->Camera().RequestLines().empty());
+  EXPECT_TRUE(dualcam::testing::SimCameraOf(*device).RequestLines().empty());
 
   // A stream is open and the camera kept its set-up: no selection, but the
   // camera is programmed again.
   Ctx(device)->DriverStatus.store(5);
   uint32_t length = 0;
-  device->Camera().Control(false, 0x00, 1, 0x25B2, nullptr, &length);
+  dualcam::testing::SimCameraOf(*device).Control(false, 0x00, 1, 0x25B2, nullptr, &length);
   const size_t selections = device->Selections().size();
-  device->Camera().ClearRequestLog();
+  dualcam::testing::SimCameraOf(*device).ClearRequestLog();
   EXPECT_EQ(device->RestoreState(), STATUS_SUCCESS);
   EXPECT_EQ(device->Selections().size(), selections);
-  const Lines lines = device->Camera().RequestLines();
+  const Lines lines = dualcam::testing::SimCameraOf(*device).RequestLines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], "in 00 v=0000 i=25B2 n=1 -> 01");
   EXPECT_EQ(lines[1], Out(0xE0, 0, 0));

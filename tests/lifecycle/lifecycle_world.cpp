@@ -7,6 +7,7 @@
 #include "driver/lifecycle.h"
 #include "host/kernel/registry.h"
 #include "platform/usbcamd.h"
+#include "support/sim_device.h"
 
 namespace dualcam::lifecycle::testing {
 namespace {
@@ -35,9 +36,8 @@ LifecycleWorld::~LifecycleWorld()
 
 host::CameraDevice* LifecycleWorld::Attach(NTSTATUS* status, host::sim::SimCameraOptions options)
 {
-  host::CameraDevice::Options attach;
-  attach.Camera = std::make_shared<host::sim::SimCamera>(options);
-  attach.DeviceData = driver::CameraCallbacks();
+  host::CameraDevice::Options attach =
+      dualcam::testing::SimDeviceOptions(std::make_shared<host::sim::SimCamera>(options), driver::CameraCallbacks());
   auto device = host::CameraDevice::Attach(attach, status);
   devices_.push_back(std::move(device));
   return devices_.back().get();

@@ -20,6 +20,7 @@
 #include "driver/device_context.h"
 #include "host/kernel/host_kernel.h"
 #include "host/classlib/camera_class_library.h"
+#include "host/sim/sim_camera.h"
 #include "platform/ks.h"
 
 namespace dualcam::lifecycle::testing {

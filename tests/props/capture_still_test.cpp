@@ -13,6 +13,7 @@
 #include "host/classlib/camera_class_library.h"
 #include "platform/usbcamd.h"
 #include "props_harness.h"
+#include "support/sim_device.h"
 
 namespace dualcam::props::testing {
 namespace {
@@ -27,9 +28,7 @@ class CaptureStill : public ::testing::Test {
   {
     ASSERT_EQ(host::InstallSettingsKey(kernel_.registry()), STATUS_SUCCESS);
     ASSERT_EQ(USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, 4, IgnoreRequest), STATUS_SUCCESS);
-    host::CameraDevice::Options attach;
-    attach.Camera = std::make_shared<host::sim::SimCamera>();
-    attach.DeviceData = driver::CameraCallbacks();
+    host::CameraDevice::Options attach = dualcam::testing::SimDeviceOptions(nullptr, driver::CameraCallbacks());
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     device_ = host::CameraDevice::Attach(attach, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
@@ -96,7 +95,7 @@ TEST_F(CaptureStill, StillFromThePacketPathArrivesInTheBuffer)
   // The data area holds the first still's payload as the camera sent it:
   // raw frame bytes from 9 on (the frame-start packet's bytes 10..).
   std::optional<host::sim::FrameRecord> sent;
-  for (const host::sim::FrameRecord& frame : device_->Camera().FrameHistory()) {
+  for (const host::sim::FrameRecord& frame : dualcam::testing::SimCameraOf(*device_).FrameHistory()) {
     if (frame.kind == encoder::FrameKind::kStill && !sent) sent = frame;
   }
   ASSERT_TRUE(sent.has_value());
@@ -105,7 +104,7 @@ TEST_F(CaptureStill, StillFromThePacketPathArrivesInTheBuffer)
   EXPECT_EQ(Ctx()->StillReady.load(), 0u);
   EXPECT_EQ(Ctx()->StillByProperty.load(), 0u);
   // Back at the video size, the camera streams video again.
-  EXPECT_FALSE(device_->Camera().StillPending());
+  EXPECT_FALSE(dualcam::testing::SimCameraOf(*device_).StillPending());
 }
 
 TEST_F(CaptureStill, StillNeverSentGivesUpAfterTenSleeps)

@@ -11,6 +11,7 @@
 
 #include "host/classlib/camera_class_library.h"
 #include "platform/usbcamd.h"
+#include "support/sim_device.h"
 
 namespace dualcam::props::testing {
 namespace {
@@ -122,9 +123,7 @@ void PropsWorld::SetUp()
   ASSERT_EQ(host::InstallVfwKey(world_->kernel.registry()), STATUS_SUCCESS);
   ASSERT_EQ(USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, 4, IgnoreRequest), STATUS_SUCCESS);
 
-  host::CameraDevice::Options options;
-  options.Camera = std::make_shared<host::sim::SimCamera>();
-  options.DeviceData = &world_->callbacks;
+  host::CameraDevice::Options options = dualcam::testing::SimDeviceOptions(nullptr, &world_->callbacks);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   world_->device = host::CameraDevice::Attach(options, &status);
   ASSERT_EQ(status, STATUS_SUCCESS);
@@ -151,7 +150,7 @@ void PropsWorld::TearDown()
 }
 
 host::HostKernel& PropsWorld::Kernel() { return world_->kernel; }
-host::sim::SimCamera& PropsWorld::Camera() { return world_->device->Camera(); }
+host::sim::SimCamera& PropsWorld::Camera() { return dualcam::testing::SimCameraOf(*world_->device); }
 
 NTSTATUS PropsWorld::Get(PropertyRequest& request)
 {
@@ -163,8 +162,8 @@ NTSTATUS PropsWorld::Set(PropertyRequest& request)
   return camera::DevicePropertyHandler(camera::kPropertySet, nullptr, context_, request.Srb());
 }
 
-std::vector<std::string> PropsWorld::Requests() const { return world_->device->Camera().RequestLines(); }
-void PropsWorld::ClearRequests() { world_->device->Camera().ClearRequestLog(); }
+std::vector<std::string> PropsWorld::Requests() const { return dualcam::testing::SimCameraOf(*world_->device).RequestLines(); }
+void PropsWorld::ClearRequests() { dualcam::testing::SimCameraOf(*world_->device).ClearRequestLog(); }
 
 std::vector<int64_t> PropsWorld::Delays() const
 {

@@ -1,5 +1,5 @@
-// Our USB camera class library: driver registration, the attached simulated
-// cameras, their vendor commands and alternate settings, and the gathering of
+// Our USB camera class library: driver registration, the attached devices,
+// their vendor commands and alternate settings, and the gathering of
 // isochronous packets into raw frames handed to the minidriver.
 //
 // Hard part: the raw frame buffer. The minidriver decides how many bytes of
@@ -30,31 +30,9 @@ CameraDevice* FindDeviceLocked(PVOID context) {
   return it == g_devices.end() ? nullptr : it->second;
 }
 
-constexpr UCHAR kVideoEndpoint = 0x81;  // IN endpoint 1 (USB 2.0 9.6.6)
-constexpr UCHAR kVendorClass = 0xFF;
-
-// The configuration descriptor of the camera: one interface with the
-// alternate settings of sim::kAlternateSettings, each with one isochronous IN
-// endpoint (USB 2.0 9.6.3, 9.6.5, 9.6.6).
-std::vector<uint8_t> BuildConfigurationDescriptor() {
-  std::vector<uint8_t> bytes;
-  auto push16 = [&](uint16_t v) {
-    bytes.push_back(static_cast<uint8_t>(v));
-    bytes.push_back(static_cast<uint8_t>(v >> 8));
-  };
-  const std::size_t count = sim::kAlternateSettings.size();
-  const uint16_t total = static_cast<uint16_t>(9 + count * (9 + 7));
-  bytes.insert(bytes.end(), {9, USB_CONFIGURATION_DESCRIPTOR_TYPE});
-  push16(total);
-  bytes.insert(bytes.end(), {1, 1, 0, 0x80, 250});  // 1 interface, bus powered, 500 mA
-  for (const auto& alt : sim::kAlternateSettings) {
-    bytes.insert(bytes.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, alt.number, 1, kVendorClass, 0, 0, 0});
-    bytes.insert(bytes.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, kVideoEndpoint, USB_ENDPOINT_TYPE_ISOCHRONOUS});
-    push16(alt.max_packet_size);
-    bytes.push_back(1);
-  }
-  return bytes;
-}
+// The most pipes an interface record may claim (USB 2.0 9.6.5 allows 15
+// endpoints a direction beside the default pipe).
+constexpr ULONG kMaxPipes = 32;
 
 }  // namespace
 
@@ -68,7 +46,41 @@ void ResetCameraDriver() {
   g_registration = {};
 }
 
+NTSTATUS NtStatusFromBus(bus::Status status) {
+  switch (status) {
+    case bus::Status::kOk: return STATUS_SUCCESS;
+    case bus::Status::kTimeout: return STATUS_IO_TIMEOUT;
+    case bus::Status::kStall: return STATUS_UNSUCCESSFUL;
+    case bus::Status::kError: return STATUS_DEVICE_DATA_ERROR;
+    case bus::Status::kNoDevice: return STATUS_DEVICE_NOT_CONNECTED;
+    case bus::Status::kNoBandwidth: return STATUS_INSUFFICIENT_RESOURCES;
+    case bus::Status::kInvalid: return STATUS_INVALID_PARAMETER;
+    case bus::Status::kBusy: return STATUS_DEVICE_BUSY;
+    case bus::Status::kAccess: return STATUS_ACCESS_DENIED;
+    case bus::Status::kNotFound: return STATUS_NO_SUCH_DEVICE;
+    case bus::Status::kNoMemory: return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  return STATUS_UNSUCCESSFUL;
+}
+
+USBD_STATUS UsbdPacketStatus(bus::PacketStatus status, ULONG length, ULONG packetSize) {
+  switch (status) {
+    // A short packet completes with the underrun status whose error bits the
+    // library clears: 9, which the minidriver takes as "fewer bytes came".
+    case bus::PacketStatus::kOk: return length >= packetSize ? USBD_STATUS_SUCCESS : (USBD_STATUS_DATA_UNDERRUN & 0xFF);
+    case bus::PacketStatus::kError: return USBD_STATUS_ISO_TD_ERROR;
+    case bus::PacketStatus::kOverflow: return USBD_STATUS_DATA_OVERRUN;
+    case bus::PacketStatus::kStall: return USBD_STATUS_STALL_PID;
+    case bus::PacketStatus::kMissed: return USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+    case bus::PacketStatus::kNoDevice: return USBD_STATUS_DEV_NOT_RESPONDING;
+  }
+  return USBD_STATUS_ISO_TD_ERROR;
+}
+
 // --- CameraDevice ----------------------------------------------------------
+
+CameraDevice::CameraDevice(Options options)
+    : bus_(std::move(options.Bus)), vendor_timeout_(options.VendorTimeout), frame_wait_(options.FrameWait) {}
 
 std::unique_ptr<CameraDevice> CameraDevice::Attach(Options options, NTSTATUS* status) {
   NTSTATUS dummy;
@@ -83,6 +95,10 @@ std::unique_ptr<CameraDevice> CameraDevice::Attach(Options options, NTSTATUS* st
 std::unique_ptr<CameraDevice> CameraDevice::Create(Options options, NTSTATUS* status) {
   NTSTATUS dummy;
   if (!status) status = &dummy;
+  if (!options.Bus) {
+    *status = STATUS_NO_SUCH_DEVICE;
+    return nullptr;
+  }
   const CameraDriverRegistration reg = CurrentCameraDriver();
   const USBCAMD_DEVICE_DATA* data = options.DeviceData;
   if (!data && reg.HasDeviceData) data = &reg.DeviceData;
@@ -91,8 +107,7 @@ std::unique_ptr<CameraDevice> CameraDevice::Create(Options options, NTSTATUS* st
     return nullptr;
   }
 
-  std::unique_ptr<CameraDevice> device(new CameraDevice());
-  device->camera_ = options.Camera ? std::move(options.Camera) : std::make_shared<sim::SimCamera>();
+  std::unique_ptr<CameraDevice> device(new CameraDevice(std::move(options)));
   if (data) {
     device->callbacks_ = *data;
     device->has_table_ = true;
@@ -105,6 +120,9 @@ std::unique_ptr<CameraDevice> CameraDevice::Create(Options options, NTSTATUS* st
   }
   std::memset(device->context_, 0, reg.DeviceContextSize);
   device->frame_context_.assign(std::max<ULONG>(reg.FrameContextSize, 4), 0);
+  // The bus says when the device leaves; only a flag is shared, so a notice
+  // arriving while the record goes away touches nothing freed.
+  device->bus_->SetGoneHandler([flag = device->vanished_] { flag->store(true, std::memory_order_release); });
   {
     std::lock_guard lock(g_mutex);
     g_devices[device->context_] = device.get();
@@ -114,6 +132,7 @@ std::unique_ptr<CameraDevice> CameraDevice::Create(Options options, NTSTATUS* st
 }
 
 NTSTATUS CameraDevice::Initialize() {
+  std::lock_guard lock(mutex_);
   if (configured_ || removed_ || uninitialized_) return STATUS_INVALID_DEVICE_REQUEST;
   if (!has_table_) {
     // No table came with the device: take the one the driver last handed
@@ -123,50 +142,88 @@ NTSTATUS CameraDevice::Initialize() {
     callbacks_ = reg.DeviceData;
     has_table_ = true;
   }
-  CameraDevice* device = this;
-  // The streaming interface as the bus driver describes it after selecting
-  // alternate setting 0: one isochronous IN pipe that carries nothing yet.
-  device->interface_info_.assign(GET_USBD_INTERFACE_SIZE(1), 0);
-  auto* iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(device->interface_info_.data());
-  iface->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(1));
-  iface->InterfaceNumber = 0;
-  iface->AlternateSetting = 0;
-  iface->Class = kVendorClass;
-  iface->InterfaceHandle = device;
-  iface->NumberOfPipes = 1;
-  iface->Pipes[0].MaximumPacketSize = 0;
-  iface->Pipes[0].EndpointAddress = kVideoEndpoint;
-  iface->Pipes[0].Interval = 1;
-  iface->Pipes[0].PipeType = UsbdPipeTypeIsochronous;
-  iface->Pipes[0].PipeHandle = &device->interface_info_;
-  iface->Pipes[0].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
-  device->config_descriptor_ = BuildConfigurationDescriptor();
-
-  if (device->callbacks_.CamConfigure) {
-    device->configure_status_ = device->callbacks_.CamConfigure(
-        &device->bus_device_, device->context_, iface,
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(device->config_descriptor_.data()),
-        &device->data_pipe_index_, &device->sync_pipe_index_);
-  } else {
-    device->configure_status_ = STATUS_SUCCESS;
+  // The streaming interface, from the device's own descriptors.
+  const std::span<const uint8_t> config = bus_->ConfigurationDescriptor();
+  if (const auto parsed = bus::ParseConfiguration(config)) streaming_ = bus::FindStreamingInterface(*parsed);
+  if (!streaming_) {
+    configure_status_ = STATUS_DEVICE_DATA_ERROR;
+    return configure_status_;
   }
-  if (!NT_SUCCESS(device->configure_status_)) return device->configure_status_;
-  device->configured_ = true;
+  uint32_t largest = 1;
+  for (const auto& setting : streaming_->settings) largest = std::max(largest, setting.packet_size);
+  slot_.assign(largest, 0);
 
-  device->initialize_status_ = device->callbacks_.CamInitialize
-                                   ? device->callbacks_.CamInitialize(&device->bus_device_, device->context_)
-                                   : STATUS_SUCCESS;
-  device->initialized_ = true;  // CamUnInitialize follows even a failed initialization
-  return device->initialize_status_;
+  // The interface as the bus driver describes it after selecting alternate
+  // setting 0: the streaming endpoint first, carrying nothing yet.
+  const ULONG pipes = std::min<ULONG>(streaming_->pipes, kMaxPipes);
+  interface_info_.assign(GET_USBD_INTERFACE_SIZE(pipes), 0);
+  auto* iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(interface_info_.data());
+  iface->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipes));
+  iface->InterfaceNumber = streaming_->number;
+  iface->AlternateSetting = 0;
+  iface->NumberOfPipes = pipes;
+  FillPipes(iface, *streaming_->Setting(0));
+  for (ULONG i = 0; i < pipes; ++i) iface->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+  // The configuration descriptor as it came, never shorter than its header.
+  config_descriptor_.assign(config.begin(), config.end());
+  if (config_descriptor_.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+    config_descriptor_.resize(sizeof(USB_CONFIGURATION_DESCRIPTOR), 0);
+
+  configure_status_ = callbacks_.CamConfigure
+                          ? callbacks_.CamConfigure(&bus_device_, context_, iface,
+                                                    reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+                                                        config_descriptor_.data()),
+                                                    &data_pipe_index_, &sync_pipe_index_)
+                          : STATUS_SUCCESS;
+  if (!NT_SUCCESS(configure_status_)) return configure_status_;
+  configured_ = true;
+
+  initialize_status_ = callbacks_.CamInitialize ? callbacks_.CamInitialize(&bus_device_, context_) : STATUS_SUCCESS;
+  initialized_ = true;  // CamUnInitialize follows even a failed initialization
+  return initialize_status_;
+}
+
+void CameraDevice::FillPipes(PUSBD_INTERFACE_INFORMATION record, const bus::StreamingSetting& setting) const {
+  record->Class = streaming_->interface_class;
+  record->SubClass = streaming_->interface_subclass;
+  record->Protocol = streaming_->interface_protocol;
+  record->InterfaceHandle = const_cast<CameraDevice*>(this);
+  for (ULONG i = 0; i < record->NumberOfPipes; ++i) {
+    USBD_PIPE_INFORMATION& pipe = record->Pipes[i];
+    pipe.PipeHandle = &pipe;
+    if (i == 0) {
+      pipe.MaximumPacketSize = static_cast<USHORT>(std::min<uint32_t>(setting.packet_size, 0xFFFF));
+      pipe.EndpointAddress = setting.endpoint ? setting.endpoint : streaming_->endpoint;
+      pipe.Interval = setting.interval;
+      pipe.PipeType = UsbdPipeTypeIsochronous;
+    } else if (i - 1 < setting.others.size()) {
+      const bus::Endpoint& e = setting.others[i - 1];
+      pipe.MaximumPacketSize = static_cast<USHORT>(std::min<uint32_t>(e.BytesPerInterval(), 0xFFFF));
+      pipe.EndpointAddress = e.address;
+      pipe.Interval = e.interval;
+      pipe.PipeType = static_cast<USBD_PIPE_TYPE>(e.attributes & 0x03);
+    } else {
+      pipe.MaximumPacketSize = 0;
+      pipe.EndpointAddress = 0;
+      pipe.Interval = 0;
+      pipe.PipeType = UsbdPipeTypeIsochronous;
+    }
+  }
 }
 
 CameraDevice::~CameraDevice() { Remove(); }
 
 NTSTATUS CameraDevice::UnInitialize() {
+  std::lock_guard lock(mutex_);
+  return UnInitializeLocked();
+}
+
+NTSTATUS CameraDevice::UnInitializeLocked() {
   if (uninitialized_) return STATUS_SUCCESS;
   uninitialized_ = true;
-  if (capturing_) StopCapture();
-  CancelReads();
+  if (capturing_) StopCaptureLocked();
+  CancelReadsLocked();
+  StopStreamLocked();
   stream_open_ = false;
   stream_state_ = KSSTATE_STOP;
   if (configured_ && callbacks_.CamUnInitialize) return callbacks_.CamUnInitialize(&bus_device_, context_);
@@ -174,12 +231,14 @@ NTSTATUS CameraDevice::UnInitialize() {
 }
 
 NTSTATUS CameraDevice::Remove() {
+  std::lock_guard lock(mutex_);
   if (removed_) return STATUS_SUCCESS;
-  const NTSTATUS status = UnInitialize();
+  const NTSTATUS status = UnInitializeLocked();
   removed_ = true;
+  bus_->SetGoneHandler(nullptr);
   if (context_) {
     {
-      std::lock_guard lock(g_mutex);
+      std::lock_guard registry(g_mutex);
       g_devices.erase(context_);
     }
     ExFreePool(context_);
@@ -189,27 +248,39 @@ NTSTATUS CameraDevice::Remove() {
 }
 
 void CameraDevice::Unplug() {
-  if (capturing_) StopCapture();
-  CancelReads();
+  std::lock_guard lock(mutex_);
+  UnplugLocked();
+}
+
+void CameraDevice::UnplugLocked() {
+  if (capturing_) StopCaptureLocked();
+  CancelReadsLocked();
+  StopStreamLocked();
   unplugged_.store(true, std::memory_order_relaxed);
 }
 
 NTSTATUS CameraDevice::StartCapture(PVOID format) {
+  std::lock_guard lock(mutex_);
+  return StartCaptureLocked(format);
+}
+
+NTSTATUS CameraDevice::StartCaptureLocked(PVOID format) {
   if (removed_) return STATUS_DEVICE_REMOVED;
-  if (capturing_) StopCapture();
+  if (capturing_) StopCaptureLocked();
   ULONG raw_length = 0;
-  NTSTATUS status = callbacks_.CamAllocateBandwidth
-                        ? callbacks_.CamAllocateBandwidth(&bus_device_, context_, &raw_length, format)
-                        : STATUS_NOT_SUPPORTED;
-  if (!NT_SUCCESS(status) || raw_length == 0) {
+  const NTSTATUS status = callbacks_.CamAllocateBandwidth
+                              ? callbacks_.CamAllocateBandwidth(&bus_device_, context_, &raw_length, format)
+                              : STATUS_NOT_SUPPORTED;
+  if (!NT_SUCCESS(status) || raw_length == 0 || raw_length > kMaxRawFrameLength) {
+    // No capture follows; the allocation is given back all the same, since
+    // it may have woken the camera and started its capture engine before it
+    // failed (or before it found no setting, or asked for an impossible
+    // frame). The free drops to alternate setting 0 and parks the camera.
     raw_frame_length_ = 0;
+    if (callbacks_.CamAllocateBandwidth && callbacks_.CamFreeBandwidth)
+      callbacks_.CamFreeBandwidth(&bus_device_, context_);
+    StopStreamLocked();
     return NT_SUCCESS(status) ? STATUS_INSUFFICIENT_RESOURCES : status;
-  }
-  if (raw_length > kMaxRawFrameLength) {
-    // No transfer of the camera comes near this; give the bandwidth back.
-    raw_frame_length_ = 0;
-    if (callbacks_.CamFreeBandwidth) callbacks_.CamFreeBandwidth(&bus_device_, context_);
-    return STATUS_INSUFFICIENT_RESOURCES;
   }
   raw_frame_length_ = raw_length;
   // Allocated once per capture, outside the packet path; zero throughout so
@@ -225,7 +296,7 @@ NTSTATUS CameraDevice::StartCapture(PVOID format) {
   if (callbacks_.CamStartCapture) {
     const NTSTATUS started = callbacks_.CamStartCapture(&bus_device_, context_);
     if (!NT_SUCCESS(started)) {
-      StopCapture();
+      StopCaptureLocked();
       return started;
     }
   }
@@ -233,11 +304,18 @@ NTSTATUS CameraDevice::StartCapture(PVOID format) {
 }
 
 NTSTATUS CameraDevice::StopCapture() {
+  std::lock_guard lock(mutex_);
+  return StopCaptureLocked();
+}
+
+NTSTATUS CameraDevice::StopCaptureLocked() {
   if (!capturing_) return STATUS_SUCCESS;
   capturing_ = false;
   if (callbacks_.CamStopCapture) callbacks_.CamStopCapture(&bus_device_, context_);
   const NTSTATUS status =
       callbacks_.CamFreeBandwidth ? callbacks_.CamFreeBandwidth(&bus_device_, context_) : STATUS_SUCCESS;
+  // Whatever setting the free left selected, nothing is received any more.
+  StopStreamLocked();
   // A partly gathered frame is dropped with the capture.
   gathered_ = 0;
   packets_in_frame_ = 0;
@@ -245,45 +323,30 @@ NTSTATUS CameraDevice::StopCapture() {
 }
 
 NTSTATUS CameraDevice::SaveState() {
+  std::lock_guard lock(mutex_);
   if (removed_ || !callbacks_.CamSaveState) return STATUS_SUCCESS;
   return callbacks_.CamSaveState(&bus_device_, context_);
 }
 
 NTSTATUS CameraDevice::RestoreState() {
+  std::lock_guard lock(mutex_);
   if (removed_ || !callbacks_.CamRestoreState) return STATUS_SUCCESS;
   return callbacks_.CamRestoreState(&bus_device_, context_);
 }
 
-void CameraDevice::RefuseAlternateSettings(std::set<uint8_t> settings, NTSTATUS status) {
-  std::lock_guard lock(bus_mutex_);
-  refused_ = std::move(settings);
-  refused_status_ = status;
-}
-
-void CameraDevice::RefuseAlternateSettingsRandomly(uint64_t seed, uint32_t per_million, NTSTATUS status) {
-  std::lock_guard lock(bus_mutex_);
-  refusal_random_ = sim::SeededRandom(seed);
-  refusal_chance_ = per_million;
-  random_refusal_status_ = status;
-}
-
-uint8_t CameraDevice::AlternateSetting() const {
-  std::lock_guard lock(bus_mutex_);
-  return alternate_setting_;
-}
-
-uint16_t CameraDevice::MaxPacketSize() const {
-  std::lock_guard lock(bus_mutex_);
-  return max_packet_size_;
-}
-
 std::vector<CameraDevice::Selection> CameraDevice::Selections() const {
-  std::lock_guard lock(bus_mutex_);
+  std::lock_guard lock(selection_mutex_);
   return selections_;
 }
 
+void CameraDevice::StopStreamLocked() {
+  std::lock_guard lock(selection_mutex_);
+  if (stream_running_) bus_->StopStream();
+  stream_running_ = false;
+}
+
 NTSTATUS CameraDevice::SelectAlternateInterface(PUSBD_INTERFACE_INFORMATION request) {
-  std::lock_guard lock(bus_mutex_);
+  std::lock_guard lock(selection_mutex_);
   if (!request) return STATUS_INVALID_PARAMETER;
   const uint8_t wanted = request->AlternateSetting;
   auto result = [&](NTSTATUS status) {
@@ -291,36 +354,80 @@ NTSTATUS CameraDevice::SelectAlternateInterface(PUSBD_INTERFACE_INFORMATION requ
     return status;
   };
   // The record must have room for the pipes it claims.
-  if (request->NumberOfPipes < 1 || request->NumberOfPipes > 32 ||
+  if (request->NumberOfPipes < 1 || request->NumberOfPipes > kMaxPipes ||
       request->Length < GET_USBD_INTERFACE_SIZE(request->NumberOfPipes))
     return result(STATUS_INVALID_PARAMETER);
-  if (wanted >= sim::kAlternateSettings.size()) return result(STATUS_INVALID_PARAMETER);
-  if (refused_.count(wanted)) return result(refused_status_);
-  if (wanted != 0 && refusal_random_.Chance(refusal_chance_)) return result(random_refusal_status_);
+  const bus::StreamingSetting* setting = streaming_ ? streaming_->Setting(wanted) : nullptr;
+  if (!setting || request->InterfaceNumber != streaming_->number) return result(STATUS_INVALID_PARAMETER);
+  if (Unplugged() || bus_->Gone()) return result(STATUS_DEVICE_NOT_CONNECTED);
 
-  const uint16_t packet = sim::kAlternateSettings[wanted].max_packet_size;
-  alternate_setting_ = wanted;
-  max_packet_size_ = packet;
-  request->Class = kVendorClass;
-  request->SubClass = 0;
-  request->Protocol = 0;
-  request->InterfaceHandle = this;
-  for (ULONG i = 0; i < request->NumberOfPipes; ++i) {
-    USBD_PIPE_INFORMATION& pipe = request->Pipes[i];
-    pipe.MaximumPacketSize = i == 0 ? packet : 0;
-    pipe.EndpointAddress = static_cast<UCHAR>(kVideoEndpoint + i);
-    pipe.Interval = 1;
-    pipe.PipeType = UsbdPipeTypeIsochronous;
-    pipe.PipeHandle = &request->Pipes[i];
+  // The interface changes only while nothing streams from it.
+  const bool was_running = stream_running_;
+  if (stream_running_) bus_->StopStream();
+  stream_running_ = false;
+  bus::Status selected = bus_->SelectAlternateSetting(streaming_->number, wanted);
+  if (selected == bus::Status::kOk && setting->packet_size > 0) {
+    selected = bus_->StartStream(setting->endpoint, setting->packet_size);
+    if (selected == bus::Status::kOk) {
+      stream_running_ = true;
+    } else {
+      // Without its stream the setting is no use: back to the one that
+      // carries nothing, and the minidriver tries a smaller one.
+      bus_->SelectAlternateSetting(streaming_->number, 0);
+      alternate_setting_.store(0, std::memory_order_relaxed);
+      packet_size_.store(0, std::memory_order_relaxed);
+    }
   }
+  if (selected != bus::Status::kOk) {
+    // The old setting stays; so does its stream.
+    if (was_running) {
+      const bus::StreamingSetting* old = streaming_->Setting(AlternateSetting());
+      if (old && old->packet_size > 0 && bus_->StartStream(old->endpoint, old->packet_size) == bus::Status::kOk)
+        stream_running_ = true;
+    }
+    return result(NtStatusFromBus(selected));
+  }
+  alternate_setting_.store(wanted, std::memory_order_relaxed);
+  packet_size_.store(std::min<uint32_t>(setting->packet_size, 0xFFFF), std::memory_order_relaxed);
+  FillPipes(request, *setting);
   return result(STATUS_SUCCESS);
 }
 
+NTSTATUS CameraDevice::VendorCommand(bool in, UCHAR request, USHORT value, USHORT index, PVOID buffer,
+                                     PULONG length) {
+  const ULONG wanted = length ? *length : 0;
+  if (length) *length = 0;
+  if (Unplugged()) return STATUS_DEVICE_NOT_CONNECTED;
+  if (wanted > 0xFFFF || (wanted > 0 && !buffer)) return STATUS_INVALID_PARAMETER;
+  bus::ControlTransfer transfer;
+  transfer.request_type = in ? bus::kVendorDeviceIn : bus::kVendorDeviceOut;
+  transfer.request = request;
+  transfer.value = value;
+  transfer.index = index;
+  transfer.data = static_cast<uint8_t*>(buffer);
+  transfer.length = static_cast<uint16_t>(wanted);
+  transfer.timeout = vendor_timeout_;
+  const bus::ControlResult done = bus_->Control(transfer);
+  if (length) *length = done.status == bus::Status::kOk ? std::min<ULONG>(done.transferred, wanted) : 0;
+  return NtStatusFromBus(done.status);
+}
+
 void CameraDevice::QueueRead(std::span<uint8_t> buffer, ReadCompletion done) {
+  std::lock_guard lock(mutex_);
   reads_.push_back({buffer, std::move(done)});
 }
 
+std::size_t CameraDevice::PendingReads() const {
+  std::lock_guard lock(mutex_);
+  return reads_.size();
+}
+
 void CameraDevice::CancelReads() {
+  std::lock_guard lock(mutex_);
+  CancelReadsLocked();
+}
+
+void CameraDevice::CancelReadsLocked() {
   while (!reads_.empty()) {
     PendingRead read = std::move(reads_.front());
     reads_.pop_front();
@@ -330,21 +437,59 @@ void CameraDevice::CancelReads() {
   }
 }
 
-unsigned CameraDevice::Pump(unsigned frames) {
-  unsigned sent = 0;
-  std::vector<sim::SimPacket> packets;
-  for (unsigned i = 0; i < frames; ++i) {
-    const uint16_t p = MaxPacketSize();
-    if (!capturing_ || p == 0 || power_state_ != PowerDeviceD0 || Unplugged()) break;
-    packets.clear();
-    if (camera_->ProduceFrame(p, packets) != 0) ++sent;
-    for (const auto& packet : packets) {
-      if (!capturing_) break;  // a callback may stop the capture
-      DeliverPacket(packet);
-    }
+// Hands the bus's packets to the minidriver; stops when the capture stopped
+// inside a callback, or once `limit` frames were completed (0: no limit).
+class CameraDevice::PumpSink final : public bus::PacketSink {
+ public:
+  PumpSink(CameraDevice& device, unsigned limit) : device_(device), limit_(limit) {}
+  bool Packet(std::span<const uint8_t> bytes, bus::PacketStatus status) override {
+    if (!device_.ReadyToPumpLocked()) return false;
+    if (device_.ProcessPacketLocked(bytes, status)) ++frames;
+    return limit_ == 0 || frames < limit_;
   }
-  return sent;
+  unsigned frames = 0;
+
+ private:
+  CameraDevice& device_;
+  unsigned limit_;
+};
+
+bool CameraDevice::ReadyToPumpLocked() const {
+  return capturing_ && packet_size_.load(std::memory_order_relaxed) > 0 && power_state_ == PowerDeviceD0 &&
+         !Unplugged();
 }
+
+unsigned CameraDevice::Pump(unsigned frames) {
+  if (bus_->Stepped()) {
+    unsigned sent = 0;
+    for (unsigned i = 0; i < frames; ++i) {
+      std::lock_guard lock(mutex_);
+      if (!ReadyToPumpLocked()) break;
+      PumpSink sink(*this, 0);
+      sent += bus_->Deliver(sink).frames_sent;
+    }
+    return sent;
+  }
+  // A live bus: wait without the lock (requests and other calls go on
+  // meanwhile), deliver with it.
+  const auto deadline = std::chrono::steady_clock::now() + frame_wait_ * frames;
+  unsigned completed = 0;
+  while (completed < frames) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!ReadyToPumpLocked()) break;
+    }
+    if (!bus_->WaitForPackets(deadline)) break;
+    std::lock_guard lock(mutex_);
+    if (!ReadyToPumpLocked()) break;
+    PumpSink sink(*this, frames - completed);
+    bus_->Deliver(sink);
+    completed += sink.frames;
+  }
+  return completed;
+}
+
+void CameraDevice::Interrupt() { bus_->Interrupt(); }
 
 void CameraDevice::BeginFrame() {
   gathered_ = 0;
@@ -392,31 +537,37 @@ void CameraDevice::FinishFrame() {
   if (read.Done) read.Done(result);
 }
 
-void CameraDevice::DeliverPacket(const sim::SimPacket& packet) {
-  if (!capturing_ || !callbacks_.CamProcessUSBPacket) return;
-  const uint16_t p = MaxPacketSize();
-  if (p == 0) return;
+void CameraDevice::DeliverPacket(std::span<const uint8_t> bytes, bus::PacketStatus status) {
+  std::lock_guard lock(mutex_);
+  if (!capturing_) return;
+  ProcessPacketLocked(bytes, status);
+}
+
+bool CameraDevice::ProcessPacketLocked(std::span<const uint8_t> bytes, bus::PacketStatus status) {
+  const uint32_t p = std::min<uint32_t>(packet_size_.load(std::memory_order_relaxed), slot_.size());
+  if (!callbacks_.CamProcessUSBPacket || p == 0) return false;
   // The packet's slot in the transfer buffer: P bytes, the unreceived rest zero.
-  slot_.assign(p, 0);
-  const std::size_t received = std::min<std::size_t>(packet.bytes.size(), p);
-  if (received) std::memcpy(slot_.data(), packet.bytes.data(), received);
+  const std::size_t received = std::min<std::size_t>(bytes.size(), p);
+  if (received) std::memcpy(slot_.data(), bytes.data(), received);
+  std::memset(slot_.data() + received, 0, p - received);
 
   USBD_ISO_PACKET_DESCRIPTOR descriptor{};
   descriptor.Offset = 0;
   descriptor.Length = static_cast<ULONG>(received);
-  descriptor.Status = packet.status;
+  descriptor.Status = UsbdPacketStatus(status, static_cast<ULONG>(received), p);
   BOOLEAN frame_complete = FALSE;
   ULONG payload_offset = 0;
   BOOLEAN flag = FALSE;
   ++counters_.PacketsDelivered;
-  const ULONG wanted = callbacks_.CamProcessUSBPacket(&bus_device_, context_, frame_context_.data(),
-                                                      nullptr, nullptr, &descriptor, slot_.data(),
-                                                      &frame_complete, &payload_offset, &flag);
+  if (status != bus::PacketStatus::kOk) ++counters_.PacketsFailed;
+  const ULONG wanted = callbacks_.CamProcessUSBPacket(&bus_device_, context_, frame_context_.data(), nullptr,
+                                                      nullptr, &descriptor, slot_.data(), &frame_complete,
+                                                      &payload_offset, &flag);
   if (frame_complete) {
     FinishFrame();
     BeginFrame();
   }
-  if (wanted == 0) return;
+  if (wanted == 0) return frame_complete;
   ++counters_.PacketsAccepted;
   const std::size_t offset = std::min<std::size_t>(payload_offset, p);
   const std::size_t count = std::min<std::size_t>(wanted, p - offset);
@@ -427,16 +578,19 @@ void CameraDevice::DeliverPacket(const sim::SimPacket& packet) {
   gathered_ += copied;
   dirty_end_ = std::max(dirty_end_, gathered_);
   if (copied) ++packets_in_frame_;
+  return frame_complete;
 }
 
 // --- Requests ----------------------------------------------------------------
 
 void CameraDevice::FailStreamOpens(unsigned count, NTSTATUS status) {
+  std::lock_guard lock(mutex_);
   failing_opens_ = count;
   failing_open_status_ = status;
 }
 
 void CameraDevice::PerformRequest(PHW_STREAM_REQUEST_BLOCK srb, const USBCAMD_DEVICE_DATA* deviceData) {
+  std::lock_guard lock(mutex_);
   NTSTATUS status = STATUS_SUCCESS;
   switch (srb->Command) {
     case SRB_INITIALIZE_DEVICE:
@@ -447,10 +601,10 @@ void CameraDevice::PerformRequest(PHW_STREAM_REQUEST_BLOCK srb, const USBCAMD_DE
       status = Initialize();
       break;
     case SRB_UNINITIALIZE_DEVICE:
-      status = UnInitialize();
+      status = UnInitializeLocked();
       break;
     case SRB_SURPRISE_REMOVAL:
-      Unplug();
+      UnplugLocked();
       break;
     case SRB_OPEN_STREAM:
       status = OpenStream(srb);
@@ -519,8 +673,8 @@ NTSTATUS CameraDevice::OpenStream(PHW_STREAM_REQUEST_BLOCK srb) {
 }
 
 void CameraDevice::CloseStream() {
-  if (capturing_) StopCapture();
-  CancelReads();
+  if (capturing_) StopCaptureLocked();
+  CancelReadsLocked();
   stream_open_ = false;
   stream_state_ = KSSTATE_STOP;
   stream_object_ = nullptr;
@@ -533,17 +687,17 @@ NTSTATUS CameraDevice::SetStreamState(KSSTATE state) {
     case KSSTATE_RUN:
       if (!capturing_) {
         if (Unplugged()) return STATUS_DEVICE_REMOVED;
-        const NTSTATUS status = StartCapture(stream_format_.data());
+        const NTSTATUS status = StartCaptureLocked(stream_format_.data());
         if (!NT_SUCCESS(status)) return status;
       }
       break;
     case KSSTATE_PAUSE:
     case KSSTATE_ACQUIRE:
-      if (capturing_) StopCapture();
+      if (capturing_) StopCaptureLocked();
       break;
     case KSSTATE_STOP:
-      if (capturing_) StopCapture();
-      CancelReads();
+      if (capturing_) StopCaptureLocked();
+      CancelReadsLocked();
       break;
     default:
       return STATUS_INVALID_PARAMETER;
@@ -554,8 +708,9 @@ NTSTATUS CameraDevice::SetStreamState(KSSTATE state) {
 
 void CameraDevice::QueueReadRequest(PHW_STREAM_REQUEST_BLOCK srb) {
   PKSSTREAM_HEADER header = srb->CommandData.DataBufferArray;
-  if (srb->NumberOfBuffers < 1 || !header || !header->Data) {
-    srb->Status = STATUS_INVALID_PARAMETER;
+  if (srb->NumberOfBuffers < 1 || !header || !header->Data || Unplugged()) {
+    // A read of a removed camera would wait for a frame that never comes.
+    srb->Status = Unplugged() ? STATUS_DEVICE_NOT_CONNECTED : STATUS_INVALID_PARAMETER;
     StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
     return;
   }
@@ -607,6 +762,7 @@ NTSTATUS CameraDevice::GetStreamProperty(PHW_STREAM_REQUEST_BLOCK srb) {
 
 void CameraDevice::ReceiveStreamRequest(PHW_STREAM_REQUEST_BLOCK srb, bool dataRequest) {
   if (!srb) return;
+  std::lock_guard lock(mutex_);
   if (!stream_open_ || srb->StreamObject != stream_object_) {
     srb->Status = STATUS_INVALID_DEVICE_REQUEST;
     StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
@@ -689,19 +845,19 @@ PVOID USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEVICE
 NTSTATUS USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
                                       PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
                                       PCOMMAND_COMPLETE_FUNCTION CommandComplete, PVOID CommandContext) {
-  std::shared_ptr<dualcam::host::sim::SimCamera> camera;
+  CameraDevice* device;
   {
     std::lock_guard lock(dualcam::host::g_mutex);
-    CameraDevice* device = dualcam::host::FindDeviceLocked(DeviceContext);
-    if (device && !device->Unplugged()) camera = device->CameraPtr();
+    device = dualcam::host::FindDeviceLocked(DeviceContext);
   }
+  // The record stays until its device object goes, which waits for every
+  // thread that may still send commands (the button poll included).
   NTSTATUS status;
-  if (!camera) {
+  if (!device) {
     if (BufferLength) *BufferLength = 0;
     status = STATUS_DEVICE_NOT_CONNECTED;
   } else {
-    status = camera->Control(GetData != FALSE, Request, Value, Index, static_cast<uint8_t*>(Buffer),
-                             BufferLength);
+    status = device->VendorCommand(GetData != FALSE, Request, Value, Index, Buffer, BufferLength);
   }
   if (CommandComplete) CommandComplete(DeviceContext, CommandContext, status);
   return status;

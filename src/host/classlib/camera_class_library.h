@@ -1,35 +1,55 @@
 // Our USB camera class library: the USBCAMD_ functions of
-// platform/usbcamd.h, and the C++ side that attaches a simulated camera to
-// the registered minidriver and runs its captures.
+// platform/usbcamd.h, and the C++ side that attaches a USB device (any
+// bus::UsbDevice: the simulated camera, or a real one through libusb) to the
+// registered minidriver and runs its captures.
 //
 // Hard part: honouring exactly the calls and orders the minidriver relies on
 // (CamConfigure before CamInitialize, CamUnInitialize last; CamAllocate-
-// Bandwidth before any packet of a capture; a raw frame handed over only
+// Bandwidth before any packet of a capture, and every allocation paired with
+// a CamFreeBandwidth, also one that failed; a raw frame handed over only
 // after the packet that completed it came back with FrameComplete set) while
 // keeping every raw frame buffer safe to decode: frames are clamped to the
 // buffer, the buffer's tail is zero from the frame's end on (never stale bytes
 // of an earlier frame) and decoder::kRawFrameSlack zero bytes follow its
 // capacity, because the decoder reads a little past the frame it is given.
 //
-// The isochronous path. Each packet the camera sends is put in a P-byte slot
-// (P = the maximum packet size of the selected alternate setting; bytes the
-// packet did not fill are zero), described by a USBD_ISO_PACKET_DESCRIPTOR
-// (Offset 0, Length = bytes received, Status) and given to
-// CamProcessUSBPacket with the frame context of the frame being gathered.
-// The routine's result is the number of bytes to append, from the payload
-// offset it reports (both clamped to the slot). When it sets FrameComplete,
-// the frame gathered so far (without this packet) is finished: handed to
-// CamProcessRawVideoFrame with the oldest waiting read, or dropped when no
-// read waits, or skipped when no packet was appended to it (there is no
-// picture to give); then the frame context is cleared, CamNewVideoFrame is
-// called for the next frame, and this packet's bytes open it.
-// NumberOfPackets counts the packets that appended bytes, capped at
-// capacity / (P - 1) so that (P - 1) x NumberOfPackets never exceeds the
-// buffer.
+// The device. The library knows the camera only through its descriptors and
+// the bus: it finds the streaming interface in the configuration descriptor
+// (vendor-specific class, alternate setting 0 carrying nothing, isochronous
+// IN endpoint), builds the USBD_INTERFACE_INFORMATION that CamConfigure gets
+// from alternate setting 0 (the streaming endpoint as the first pipe), and
+// on each selection fills the pipes from the chosen setting's descriptors.
+// A device without such an interface does not start.
 //
-// Alternate settings are the camera's (sim::kAlternateSettings: 0 carries
-// nothing, 1..5 carry 128, 256, 512, 768 and 1023 bytes a packet); the bus can
-// be scripted to refuse some of them, as a bus without the bandwidth does.
+// The bus's answers become the statuses the minidriver knows: a refused
+// alternate setting is the bus refusing bandwidth (STATUS_INSUFFICIENT_
+// RESOURCES), a timeout STATUS_IO_TIMEOUT, a stall STATUS_UNSUCCESSFUL, an
+// error on the wire STATUS_DEVICE_DATA_ERROR, a vanished device
+// STATUS_DEVICE_NOT_CONNECTED. Selecting a setting that carries bytes also
+// starts the isochronous stream (the bus reserves bandwidth only when it
+// submits transfers), so a bus short of bandwidth refuses there too.
+//
+// The isochronous path. Each packet is put in a P-byte slot (P = the bytes a
+// packet carries at the selected setting; bytes the packet did not fill are
+// zero), described by a USBD_ISO_PACKET_DESCRIPTOR (Offset 0, Length =
+// bytes received, Status: 0 for a full packet, 9 for a short one, a USBD
+// error status for one that failed) and given to CamProcessUSBPacket with the
+// frame context of the frame being gathered. The routine's result is the
+// number of bytes to append, from the payload offset it reports (both
+// clamped to the slot). When it sets FrameComplete, the frame gathered so far
+// (without this packet) is finished: handed to CamProcessRawVideoFrame with
+// the oldest waiting read, or dropped when no read waits, or skipped when no
+// packet was appended to it (there is no picture to give); then the frame
+// context is cleared, CamNewVideoFrame is called for the next frame, and this
+// packet's bytes open it. NumberOfPackets counts the packets that appended
+// bytes, capped at capacity / (P - 1) so that (P - 1) x NumberOfPackets never
+// exceeds the buffer.
+//
+// Pumping. A stepped bus (the simulated camera) sends one frame interval per
+// step, delivered at once. A live bus delivers what has arrived: Pump waits
+// (at most FrameWait per frame asked for, without holding the device's lock)
+// and delivers packets until that many frames were completed, leaving the
+// rest queued, so no frame is dropped while reads wait.
 //
 // Requests. USBCAMD_AdapterReceivePacket with NeedsCompletion FALSE only
 // returns the request's DeviceContext (the request's HwDeviceExtension) and
@@ -43,8 +63,12 @@
 // SRB_CLOSE_STREAM stops the capture and cancels the reads;
 // SRB_CHANGE_POWER_STATE runs CamSaveState when leaving D0 and
 // CamRestoreState when coming back; SRB_SURPRISE_REMOVAL stops the capture,
-// cancels the reads and cuts the camera off (later vendor commands fail with
-// STATUS_DEVICE_NOT_CONNECTED, later opens with STATUS_DEVICE_REMOVED).
+// cancels the reads and cuts the camera off (later vendor commands and reads
+// fail with STATUS_DEVICE_NOT_CONNECTED, later opens with
+// STATUS_DEVICE_REMOVED).
+// A device that leaves the bus by itself is only marked (Vanished): the
+// application then sends SRB_SURPRISE_REMOVAL, as the platform's stream
+// class does, so the minidriver sees the removal on its usual path.
 // Stream requests arrive through ReceiveStreamRequest: the minidriver's hook
 // sees each first; SRB_SET_STREAM_STATE to RUN runs CamAllocateBandwidth and
 // CamStartCapture with the open format, PAUSE and ACQUIRE stop the capture
@@ -53,24 +77,28 @@
 // when a frame fills it; SRB_GET_STREAM_PROPERTY answers the allocator
 // framing and the dropped-frame count.
 //
-// Thread safety: a Device's capture calls, requests and pumping must come
-// from one thread at a time (the platform never runs two callbacks of a
-// device at once); USBCAMD_ControlVendorCommand may be called from any
-// thread.
+// Thread safety: the callbacks of one device never run at once. Requests,
+// capture calls and pumping take the device's lock, whichever thread they
+// come from (a live bus's transfers complete on its own thread and only queue
+// packets; they are handed to the minidriver by Pump). Vendor commands and
+// alternate-setting selections may come from any thread, also from inside
+// a callback.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <span>
 #include <vector>
 
-#include "host/sim/sim_camera.h"
+#include "host/bus/descriptors.h"
+#include "host/bus/usb_device.h"
 #include "platform/streamclass.h"
 #include "platform/usbcamd.h"
 
@@ -99,6 +127,12 @@ inline constexpr ULONG kMaxRawFrameLength = 4u << 20;
 // The longest open format the library keeps a copy of.
 inline constexpr ULONG kMaxFormatSize = 4096;
 
+// The status the minidriver sees for a bus's answer (see the file comment).
+NTSTATUS NtStatusFromBus(bus::Status status);
+// The USBD status of a packet that arrived with `length` of `packetSize`
+// bytes: 0 full, 9 short, a USBD error status for one that failed.
+USBD_STATUS UsbdPacketStatus(bus::PacketStatus status, ULONG length, ULONG packetSize);
+
 // One capture read waiting for a frame: the application's buffer.
 struct CompletedRead {
   NTSTATUS Status = STATUS_SUCCESS;  // what CamProcessRawVideoFrame returned
@@ -113,6 +147,7 @@ using ReadCompletion = std::function<void(const CompletedRead&)>;
 struct StreamCounters {
   uint64_t PacketsDelivered = 0;
   uint64_t PacketsAccepted = 0;   // the packet routine asked for bytes
+  uint64_t PacketsFailed = 0;     // arrived with an error status
   uint64_t FramesCompleted = 0;   // FrameComplete seen with a non-empty frame
   uint64_t FramesDelivered = 0;   // handed to CamProcessRawVideoFrame
   uint64_t FramesDropped = 0;     // completed while no read waited
@@ -120,15 +155,20 @@ struct StreamCounters {
   uint64_t EmptyFramesSkipped = 0;
 };
 
-// A simulated camera attached to the registered minidriver.
+// A USB camera attached to the registered minidriver.
 class CameraDevice {
  public:
   struct Options {
-    // The camera; a new default one when null.
-    std::shared_ptr<sim::SimCamera> Camera;
+    // The device; required.
+    std::shared_ptr<bus::UsbDevice> Bus;
     // Callback table; the one the driver handed to USBCAMD_AdapterReceivePacket
     // when absent.
     const USBCAMD_DEVICE_DATA* DeviceData = nullptr;
+    // How long a vendor command may take before it fails with
+    // STATUS_IO_TIMEOUT.
+    std::chrono::milliseconds VendorTimeout{1000};
+    // How long Pump waits on a live bus for each frame it was asked for.
+    std::chrono::milliseconds FrameWait{500};
   };
 
   // Allocates the zero-filled DeviceContext of the registered size (host
@@ -139,18 +179,24 @@ class CameraDevice {
   static std::unique_ptr<CameraDevice> Attach(Options options, NTSTATUS* status = nullptr);
   // The first half of Attach: the zero-filled DeviceContext, known to the
   // library functions, with no callback run yet (the device object exists,
-  // SRB_INITIALIZE_DEVICE has not arrived). Null when there is no
-  // registration, no callback table or no pool.
+  // SRB_INITIALIZE_DEVICE has not arrived). Null when there is no device,
+  // no registration or no pool.
   static std::unique_ptr<CameraDevice> Create(Options options, NTSTATUS* status = nullptr);
-  // The second half: CamConfigure, then CamInitialize. Once only.
+  // The second half: finds the streaming interface in the descriptors, then
+  // CamConfigure, then CamInitialize. Once only. A device whose descriptors
+  // hold no streaming interface fails with STATUS_DEVICE_DATA_ERROR before
+  // any callback runs.
   NTSTATUS Initialize();
   // CamUnInitialize (after stopping a running capture and cancelling the
   // reads), keeping the DeviceContext. Idempotent; Remove() includes it.
   NTSTATUS UnInitialize();
-  // The device left the bus: capture stopped, reads cancelled, vendor
+  // SRB_SURPRISE_REMOVAL's part: capture stopped, reads cancelled, vendor
   // commands fail from now on.
   void Unplug();
   bool Unplugged() const { return unplugged_.load(std::memory_order_relaxed); }
+  // The device left the bus by itself (the bus said so); the application is
+  // to send SRB_SURPRISE_REMOVAL.
+  bool Vanished() const { return vanished_->load(std::memory_order_acquire); }
 
   // --- Stream requests (the library's side of the capture stream) ---
   // Carries out a forwarded request and completes it; see the file comment.
@@ -173,14 +219,18 @@ class CameraDevice {
 
   PVOID DeviceContext() const { return context_; }
   PDEVICE_OBJECT BusDeviceObject() { return &bus_device_; }
-  sim::SimCamera& Camera() { return *camera_; }
-  std::shared_ptr<sim::SimCamera> CameraPtr() const { return camera_; }
+  bus::UsbDevice& Bus() const { return *bus_; }
+  const std::shared_ptr<bus::UsbDevice>& BusPtr() const { return bus_; }
   NTSTATUS ConfigureStatus() const { return configure_status_; }
   NTSTATUS InitializeStatus() const { return initialize_status_; }
+  // The streaming interface found at Initialize.
+  const std::optional<bus::StreamingInterface>& Streaming() const { return streaming_; }
 
   // Capture: CamAllocateBandwidth with the format (a
   // KS_DATAFORMAT_VIDEOINFOHEADER), then, when that succeeded with a non-zero
   // raw frame length, CamStartCapture. The raw frame buffer is allocated here.
+  // An allocation that failed, gave no raw frame length or one too long is
+  // given back with CamFreeBandwidth (the camera is parked again).
   NTSTATUS StartCapture(PVOID format);
   // CamStopCapture, then CamFreeBandwidth (returned). Pending reads stay.
   NTSTATUS StopCapture();
@@ -194,15 +244,8 @@ class CameraDevice {
   NTSTATUS RestoreState();
 
   // --- The bus ---
-  // Refuse a selection of these alternate settings (a bus short of
-  // bandwidth) until changed; status is what the selection returns.
-  void RefuseAlternateSettings(std::set<uint8_t> settings,
-                               NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-  // Refuse each selection of a setting above 0 with the given chance, seeded.
-  void RefuseAlternateSettingsRandomly(uint64_t seed, uint32_t per_million,
-                                       NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-  uint8_t AlternateSetting() const;
-  uint16_t MaxPacketSize() const;
+  uint8_t AlternateSetting() const { return alternate_setting_.load(std::memory_order_relaxed); }
+  uint16_t MaxPacketSize() const { return static_cast<uint16_t>(packet_size_.load(std::memory_order_relaxed)); }
   // Every selection asked for, in order, with its result.
   struct Selection {
     uint8_t AlternateSetting;
@@ -211,30 +254,51 @@ class CameraDevice {
   std::vector<Selection> Selections() const;
   // Called by USBCAMD_SelectAlternateInterface.
   NTSTATUS SelectAlternateInterface(PUSBD_INTERFACE_INFORMATION request);
+  // Called by USBCAMD_ControlVendorCommand.
+  NTSTATUS VendorCommand(bool in, UCHAR request, USHORT value, USHORT index, PVOID buffer, PULONG length);
 
   // --- The isochronous path ---
   // A read waiting for the next finished frame. The buffer must stay valid
   // until done is called (from the pumping thread).
   void QueueRead(std::span<uint8_t> buffer, ReadCompletion done);
-  std::size_t PendingReads() const { return reads_.size(); }
+  std::size_t PendingReads() const;
   // Completes every pending read with STATUS_CANCELLED and no bytes.
   void CancelReads();
-  // Lets the camera send `frames` frame intervals of packets and delivers
-  // them. Does nothing when no capture runs or the setting carries nothing.
-  // Returns the number of frames the camera sent.
+  // Stepped bus: lets the camera send `frames` frame intervals of packets
+  // and delivers them; returns the number of frames the camera sent. Live
+  // bus: delivers packets until `frames` frames were completed, waiting at
+  // most FrameWait for each; returns the frames completed. Either does
+  // nothing when no capture runs, the device is powered down or gone.
   unsigned Pump(unsigned frames = 1);
+  // Makes a Pump that waits on a live bus return now (any thread).
+  void Interrupt();
   // Delivers one packet as the bus received it (tests craft their own).
-  void DeliverPacket(const sim::SimPacket& packet);
+  void DeliverPacket(std::span<const uint8_t> bytes, bus::PacketStatus status);
   const StreamCounters& Counters() const { return counters_; }
   // The frame context of the frame being gathered.
   std::span<const uint8_t> CurrentFrameContext() const { return frame_context_; }
 
  private:
-  CameraDevice() = default;
+  class PumpSink;
+  explicit CameraDevice(Options options);
+  bool ReadyToPumpLocked() const;
+  // One packet through CamProcessUSBPacket; true when it completed a frame.
+  bool ProcessPacketLocked(std::span<const uint8_t> bytes, bus::PacketStatus status);
   void FinishFrame();
   void BeginFrame();
+  NTSTATUS StartCaptureLocked(PVOID format);
+  NTSTATUS StopCaptureLocked();
+  NTSTATUS UnInitializeLocked();
+  void UnplugLocked();
+  void CancelReadsLocked();
+  void StopStreamLocked();
+  void FillPipes(PUSBD_INTERFACE_INFORMATION record, const bus::StreamingSetting& setting) const;
 
-  std::shared_ptr<sim::SimCamera> camera_;
+  std::shared_ptr<bus::UsbDevice> bus_;
+  std::chrono::milliseconds vendor_timeout_;
+  std::chrono::milliseconds frame_wait_;
+  // Held while a callback runs: requests, capture calls, pumping.
+  mutable std::recursive_mutex mutex_;
   USBCAMD_DEVICE_DATA callbacks_{};
   DEVICE_OBJECT bus_device_{};
   PVOID context_ = nullptr;
@@ -247,6 +311,8 @@ class CameraDevice {
   bool uninitialized_ = false;
   bool has_table_ = false;
   std::atomic<bool> unplugged_{false};
+  // Shared with the bus's gone handler, which may outlive this record.
+  std::shared_ptr<std::atomic<bool>> vanished_ = std::make_shared<std::atomic<bool>>(false);
 
   // The open capture stream as the library keeps it.
   bool stream_open_ = false;
@@ -263,19 +329,18 @@ class CameraDevice {
   NTSTATUS SetStreamState(KSSTATE state);
   void QueueReadRequest(PHW_STREAM_REQUEST_BLOCK srb);
   NTSTATUS GetStreamProperty(PHW_STREAM_REQUEST_BLOCK srb);
+  std::optional<bus::StreamingInterface> streaming_;
   std::vector<uint8_t> interface_info_;  // the record given to CamConfigure
   std::vector<uint8_t> config_descriptor_;
   LONG data_pipe_index_ = 0;
   LONG sync_pipe_index_ = -1;
 
-  mutable std::mutex bus_mutex_;  // alternate setting state (selection may come from any thread)
-  uint8_t alternate_setting_ = 0;
-  uint16_t max_packet_size_ = 0;
-  std::set<uint8_t> refused_;
-  NTSTATUS refused_status_ = STATUS_INSUFFICIENT_RESOURCES;
-  sim::SeededRandom refusal_random_;
-  uint32_t refusal_chance_ = 0;
-  NTSTATUS random_refusal_status_ = STATUS_INSUFFICIENT_RESOURCES;
+  // The selected setting. Selections may come from any thread; the packet
+  // path reads the packet size without the selection lock.
+  mutable std::mutex selection_mutex_;
+  std::atomic<uint8_t> alternate_setting_{0};
+  std::atomic<uint32_t> packet_size_{0};
+  bool stream_running_ = false;  // under selection_mutex_
   std::vector<Selection> selections_;
 
   bool capturing_ = false;
@@ -286,7 +351,7 @@ class CameraDevice {
   ULONG packets_in_frame_ = 0;
   bool truncated_ = false;
   std::vector<uint8_t> frame_context_;
-  std::vector<uint8_t> slot_;
+  std::vector<uint8_t> slot_;         // the largest packet any setting carries
   struct PendingRead {
     std::span<uint8_t> Buffer;
     ReadCompletion Done;

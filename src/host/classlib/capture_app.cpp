@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/bus/sim_bus.h"
 #include "host/kernel/host_kernel.h"
 
 namespace dualcam::host {
@@ -52,13 +53,21 @@ std::unique_ptr<CaptureDriver> CaptureDriver::Load(DriverEntryRoutine entry, NTS
 }
 
 std::unique_ptr<CaptureCamera> CaptureDriver::Attach(std::shared_ptr<sim::SimCamera> camera, NTSTATUS* status) {
+  auto bus = std::make_shared<bus::SimBus>(std::move(camera));
+  std::shared_ptr<sim::SimCamera> simulated = bus->CameraPtr();
+  CameraDevice::Options options;
+  options.Bus = std::move(bus);
+  std::unique_ptr<CaptureCamera> attached = AttachDevice(std::move(options), status);
+  if (attached) attached->camera_ = std::move(simulated);
+  return attached;
+}
+
+std::unique_ptr<CaptureCamera> CaptureDriver::AttachDevice(CameraDevice::Options options, NTSTATUS* status) {
   NTSTATUS dummy;
   if (!status) status = &dummy;
   std::unique_ptr<CaptureCamera> attached(new CaptureCamera());
   attached->stream_class_ = stream_class_.get();
-  attached->camera_ = camera ? std::move(camera) : std::make_shared<sim::SimCamera>();
-  CameraDevice::Options options;
-  options.Camera = attached->camera_;
+  options.DeviceData = nullptr;  // the table comes with SRB_INITIALIZE_DEVICE
   attached->device_ = CameraDevice::Create(std::move(options), status);
   if (!attached->device_) return nullptr;
 
@@ -142,6 +151,7 @@ std::unique_ptr<CaptureStream> CaptureCamera::OpenStream(const KS_DATAFORMAT_VID
   stream->object_.SizeOfThisPacket = sizeof(HW_STREAM_OBJECT);
   stream->object_.StreamNumber = streamNumber;
   stream->object_.HwDeviceExtension = DeviceContext();
+  if (device_) stream->bus_ = device_->BusPtr();
   HW_STREAM_REQUEST_BLOCK srb = MakeRequest(SRB_OPEN_STREAM, nullptr, &stream->object_);
   srb.CommandData.OpenFormat = &stream->format_.DataFormat;
   *status = SendDeviceRequest(srb).Status;
@@ -191,7 +201,14 @@ NTSTATUS CaptureCamera::SetPowerState(DEVICE_POWER_STATE state) {
 
 NTSTATUS CaptureCamera::SurpriseRemove() {
   HW_STREAM_REQUEST_BLOCK srb = MakeRequest(SRB_SURPRISE_REMOVAL, nullptr);
-  return SendDeviceRequest(srb).Status;
+  const NTSTATUS status = SendDeviceRequest(srb).Status;
+  if (device_) removed_ = true;
+  return status;
+}
+
+bool CaptureCamera::CheckRemoval() {
+  if (!removed_ && device_ && device_->Vanished()) SurpriseRemove();
+  return removed_;
 }
 
 NTSTATUS CaptureCamera::Uninitialize() {
@@ -323,13 +340,24 @@ std::vector<Picture> CaptureStream::Read(unsigned count, std::size_t bufferBytes
                                               });
   }
   for (unsigned frame = 0; frame < maxFrames && WaitingReads() > 0 && camera_ && camera_->device_; ++frame) {
+    if (interrupted_.load(std::memory_order_acquire) || camera_->CheckRemoval()) break;
     if (camera_->device_->Pump(1) == 0 && !camera_->device_->Capturing()) break;
   }
+  if (camera_) camera_->CheckRemoval();
   std::lock_guard lock(reads_mutex_);
   std::vector<Picture> pictures = std::move(completed_);
   completed_.clear();
   return pictures;
 }
+
+void CaptureStream::Interrupt() {
+  interrupted_.store(true, std::memory_order_release);
+  // The device record may be going away on the reading thread; the bus,
+  // shared, outlives it.
+  if (bus_) bus_->Interrupt();
+}
+
+void CaptureStream::Resume() { interrupted_.store(false, std::memory_order_release); }
 
 NTSTATUS CaptureStream::Close() {
   if (!open_ || !camera_) return STATUS_INVALID_DEVICE_REQUEST;

@@ -1,5 +1,7 @@
 // A small capture-application API over the host stream class: load a camera
-// minidriver, attach simulated cameras, read the capture pin's formats, open
+// minidriver, attach cameras (simulated ones, or any USB device the class
+// library can drive: a real camera through libusb), read the capture pin's
+// formats, open
 // a stream in one of them, run it, read pictures, read and change the
 // device's properties, move the device through power states, and take it
 // away again (orderly or by surprise). The `dualcam` tool and the system
@@ -14,13 +16,19 @@
 // after both. A camera must outlive its streams; Uninitialize and
 // SurpriseRemove detach any open stream first.
 //
+// A camera that leaves the bus by itself is noticed by the next Read (or
+// CheckRemoval), which sends SRB_SURPRISE_REMOVAL as the platform's stream
+// class would: the minidriver takes the camera down on its usual path and
+// the waiting reads come back cancelled.
+//
 // Thread safety: one camera and its stream from one thread at a time;
-// different cameras from different threads at once. The exception is the
+// different cameras from different threads at once. The exceptions are the
 // device's property requests (Property, GetControl, SetControl): they may
 // come from one other thread while a stream reads, as an application's
 // property requests arrive on the stream class's request threads while
 // frames flow (the control socket's server thread does this), but not while
-// the camera is attached, uninitialized or removed.
+// the camera is attached, uninitialized or removed; and
+// CaptureStream::Interrupt, which may be called from any thread.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +38,12 @@
 #include <span>
 #include <vector>
 
-#include "host/sim/sim_camera.h"
-#include "host/classlib/stream_class.h"
+#include <atomic>
+
+#include "host/bus/usb_device.h"
 #include "host/classlib/camera_class_library.h"
+#include "host/classlib/stream_class.h"
+#include "host/sim/sim_camera.h"
 #include "platform/ks.h"
 #include "platform/streamclass.h"
 
@@ -77,8 +88,11 @@ class CaptureDriver {
   // Device arrival: the library creates the device's record, then the
   // stream class sends SRB_INITIALIZE_DEVICE (CamConfigure, CamInitialize)
   // and SRB_INITIALIZATION_COMPLETE. Null with *status set on failure.
+  // A simulated camera (a new one when null) on a bus of its own:
   std::unique_ptr<CaptureCamera> Attach(std::shared_ptr<sim::SimCamera> camera = nullptr,
                                         NTSTATUS* status = nullptr);
+  // Any USB device; `options.Bus` is the device, its DeviceData is ignored.
+  std::unique_ptr<CaptureCamera> AttachDevice(CameraDevice::Options options, NTSTATUS* status = nullptr);
 
   StreamClass& Streams() { return *stream_class_; }
 
@@ -116,6 +130,10 @@ class CaptureCamera {
   NTSTATUS SetPowerState(DEVICE_POWER_STATE state);
   // SRB_SURPRISE_REMOVAL; the device stays until Uninitialize.
   NTSTATUS SurpriseRemove();
+  // When the device has left the bus, sends SRB_SURPRISE_REMOVAL (once).
+  // True when the camera has been removed, by this or by SurpriseRemove.
+  bool CheckRemoval();
+  bool Removed() const { return removed_; }
   // SRB_UNINITIALIZE_DEVICE, then the device object goes. On a stepped work
   // queue the items waiting then get their turn first (the poll sees the
   // removal and ends), as they would during the driver's wait.
@@ -126,6 +144,9 @@ class CaptureCamera {
   RequestOutcome SendDeviceRequest(HW_STREAM_REQUEST_BLOCK& srb);
 
   CameraDevice& Device() { return *device_; }
+  // The simulated camera of a camera attached by Attach; null for others.
+  sim::SimCamera* SimulatedCamera() const { return camera_.get(); }
+  // The same, for callers that know the camera is simulated.
   sim::SimCamera& Camera() { return *camera_; }
   PVOID DeviceContext() const { return device_ ? device_->DeviceContext() : nullptr; }
 
@@ -138,6 +159,7 @@ class CaptureCamera {
   std::shared_ptr<sim::SimCamera> camera_;
   std::unique_ptr<CameraDevice> device_;
   CaptureStream* open_stream_ = nullptr;
+  bool removed_ = false;
 };
 
 class CaptureStream {
@@ -158,11 +180,18 @@ class CaptureStream {
 
   // Queues `count` SRB_READ_DATA requests with buffers of `bufferBytes`
   // (0: the format's SampleSize), then lets the camera send frames until
-  // they all completed or `maxFrames` frame intervals passed (0: count + 8).
-  // Returns the pictures completed meanwhile, in completion order; reads
-  // still waiting stay queued and come back from a later call.
+  // they all completed or `maxFrames` frame intervals passed (0: count + 8):
+  // a simulated camera is stepped that often, a real one is waited for (at
+  // most the device's FrameWait per interval). Returns the pictures
+  // completed meanwhile, in completion order; reads still waiting stay
+  // queued and come back from a later call. A camera that left the bus is
+  // removed (CheckRemoval) and its reads come back cancelled.
   std::vector<Picture> Read(unsigned count, std::size_t bufferBytes = 0, unsigned maxFrames = 0);
   std::size_t WaitingReads() const;
+  // Makes a Read in progress, and every later one until Resume, return at
+  // once with what has completed (any thread).
+  void Interrupt();
+  void Resume();
 
   // SRB_CLOSE_STREAM.
   NTSTATUS Close();
@@ -183,6 +212,8 @@ class CaptureStream {
   HW_STREAM_OBJECT object_{};
   KS_DATAFORMAT_VIDEOINFOHEADER format_{};
   bool open_ = false;
+  std::atomic<bool> interrupted_{false};
+  std::shared_ptr<bus::UsbDevice> bus_;
   mutable std::mutex reads_mutex_;
   std::deque<std::unique_ptr<ReadRecord>> waiting_;
   std::vector<Picture> completed_;
