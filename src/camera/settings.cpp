@@ -37,16 +37,6 @@ constexpr std::array<Setting, 7> kFirmwareReadOrder = {
     Setting::FwBGain,      Setting::FwAdjAgc, Setting::FwMaxAgc,
 };
 
-// Order in which SaveSettings writes the selected values: bits 0-8, 13,
-// 15-21, 14, 22.
-constexpr std::array<Setting, kSettingCount> kSaveOrder = {
-    Setting::Brightness,   Setting::Contrast,  Setting::Hue,           Setting::Saturation,
-    Setting::Sharpness,    Setting::Gamma,     Setting::WhiteBalance,  Setting::AutoExposure,
-    Setting::AutoWhiteBalance, Setting::Flicker60, Setting::FwCurShutter, Setting::FwCurAgc,
-    Setting::FwMinAgc,     Setting::FwRGain,   Setting::FwBGain,       Setting::FwAdjAgc,
-    Setting::FwMaxAgc,     Setting::FwAeawbSwitch, Setting::ManualExposure,
-};
-
 // The record field behind a firmware-word setting, or null. Templated so
 // that the const and non-const records share one table.
 template <typename Context>

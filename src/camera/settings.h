@@ -143,6 +143,17 @@ inline constexpr ULONG kSaveManualExposure = 0x400000;
 // The eight firmware words and "Manual_Exposure", saved when streaming ends.
 inline constexpr ULONG kSaveParkedState = 0x7FC000;
 
+// Order in which SaveSettings writes the selected values: bits 0-8, 13,
+// 15-21, 14, 22. Fixed: other programs that read the key while it is being
+// written see the values change in this order.
+inline constexpr std::array<Setting, kSettingCount> kSaveOrder = {
+    Setting::Brightness,   Setting::Contrast,  Setting::Hue,           Setting::Saturation,
+    Setting::Sharpness,    Setting::Gamma,     Setting::WhiteBalance,  Setting::AutoExposure,
+    Setting::AutoWhiteBalance, Setting::Flicker60, Setting::FwCurShutter, Setting::FwCurAgc,
+    Setting::FwMinAgc,     Setting::FwRGain,   Setting::FwBGain,       Setting::FwAdjAgc,
+    Setting::FwMaxAgc,     Setting::FwAeawbSwitch, Setting::ManualExposure,
+};
+
 // True when `value` lies in the setting's valid range.
 constexpr bool SettingInRange(Setting id, ULONG value)
 {

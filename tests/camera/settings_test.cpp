@@ -58,11 +58,11 @@ class SettingsTest : public testing::CameraHarness {
     SetDword(u"Fw_AeawbSwitch", 0);
     SetDword(u"Fw_CurShutter", 4095);
     SetDword(u"Fw_CurAgc", 63);
-    SetDword(u"Fw_MinAgc", 0);
+    SetDword(u"Fw_MinAgc", 63);
     SetDword(u"Fw_RGain", 0x12345);
     SetDword(u"Fw_BGain", 0);
-    SetDword(u"Fw_AdjAgc", 1);
-    SetDword(u"Fw_MaxAgc", 62);
+    SetDword(u"Fw_AdjAgc", 63);
+    SetDword(u"Fw_MaxAgc", 63);
     SetDword(u"Manual_Exposure", 63);
   }
 
@@ -136,11 +136,11 @@ TEST_F(SettingsTest, ValidValuesAreTakenWithoutAskingTheCamera)
   EXPECT_EQ(ctx->FirmwareParams.FwAeawbSwitch, 0);
   EXPECT_EQ(ctx->FirmwareParams.FwCurShutter, 4095);
   EXPECT_EQ(ctx->FirmwareParams.FwCurAgc, 63);
-  EXPECT_EQ(ctx->FirmwareParams.FwMinAgc, 0);
+  EXPECT_EQ(ctx->FirmwareParams.FwMinAgc, 63);
   EXPECT_EQ(ctx->FirmwareParams.FwRGain, 0x2345);  // low 16 bits of any value
   EXPECT_EQ(ctx->FirmwareParams.FwBGain, 0);
-  EXPECT_EQ(ctx->FirmwareParams.FwAdjAgc, 1);
-  EXPECT_EQ(ctx->FirmwareParams.FwMaxAgc, 62);
+  EXPECT_EQ(ctx->FirmwareParams.FwAdjAgc, 63);
+  EXPECT_EQ(ctx->FirmwareParams.FwMaxAgc, 63);
   EXPECT_EQ(ctx->ManualExposure, 63u);
   EXPECT_THAT(Requests(), IsEmpty());
 }
@@ -155,6 +155,8 @@ TEST_F(SettingsTest, OutOfRangeValuesFallBackOneByOne)
   SetDword(u"Manual_Exposure", 64);
   SetDword(u"Fw_CurShutter", 4096);
   SetDword(u"Fw_BGain", 0xFFFFFFFF);
+  SetDword(u"Fw_MinAgc", 64);
+  SetDword(u"Fw_MaxAgc", 64);
 
   LoadSettings(nullptr, Context());
 
@@ -168,10 +170,32 @@ TEST_F(SettingsTest, OutOfRangeValuesFallBackOneByOne)
   EXPECT_EQ(ctx->Contrast, 31u);
   EXPECT_EQ(ctx->AutoWhiteBalance, 0u);
   EXPECT_EQ(ctx->FirmwareParams.FwRGain, 0x2345);
-  // Only the two unusable words were read, in the fixed order.
-  EXPECT_THAT(Requests(), ElementsAre(FirmwareRead(1, 1111), FirmwareRead(5, 555)));
+  EXPECT_EQ(ctx->FirmwareParams.FwCurAgc, 63);
+  EXPECT_EQ(ctx->FirmwareParams.FwAdjAgc, 63);
+  // Only the unusable words were read, in the fixed order.
+  EXPECT_THAT(Requests(), ElementsAre(FirmwareRead(1, 1111), FirmwareRead(8, 8), FirmwareRead(5, 555),
+                                      FirmwareRead(9, 59)));
   EXPECT_EQ(ctx->FirmwareParams.FwCurShutter, 1111);
   EXPECT_EQ(ctx->FirmwareParams.FwBGain, 555);
+  EXPECT_EQ(ctx->FirmwareParams.FwMinAgc, 8);
+  EXPECT_EQ(ctx->FirmwareParams.FwMaxAgc, 59);
+
+  // The other half of the bounds: gains above 63, the switch word above 4,
+  // the enable flags at 2.
+  StoreAllValid();
+  SetDword(u"Fw_CurAgc", 64);
+  SetDword(u"Fw_AdjAgc", 64);
+  SetDword(u"Fw_AeawbSwitch", 5);
+  SetDword(u"Auto White Balance Enable", 2);
+  SetDword(u"Flicker60", 2);
+  ClearRequests();
+  LoadSettings(nullptr, Context());
+  EXPECT_THAT(Requests(), ElementsAre(FirmwareRead(2, 22), FirmwareRead(6, 6)));
+  EXPECT_EQ(ctx->FirmwareParams.FwCurAgc, 22);
+  EXPECT_EQ(ctx->FirmwareParams.FwAdjAgc, 6);
+  EXPECT_EQ(ctx->FirmwareParams.FwAeawbSwitch, 4);
+  EXPECT_EQ(ctx->AutoWhiteBalance, 1u);
+  EXPECT_EQ(ctx->Flicker60, 1u);
 }
 
 TEST_F(SettingsTest, HighBitValuesAreOutOfRangeForEveryRangedSetting)
@@ -206,7 +230,7 @@ TEST_F(SettingsTest, ValuesOfAnotherTypeCountAsAbsentAndSpoilNothingElse)
   // Values after the mistyped ones in the query are still taken.
   EXPECT_EQ(ctx->Gamma, 9u);
   EXPECT_EQ(ctx->Flicker60, 0u);
-  EXPECT_EQ(ctx->FirmwareParams.FwMaxAgc, 62);
+  EXPECT_EQ(ctx->FirmwareParams.FwMaxAgc, 63);
   EXPECT_EQ(ctx->ManualExposure, 63u);
 }
 
@@ -251,24 +275,32 @@ TEST_F(SettingsTest, SaveWritesExactlyTheValuesOfTheMask)
   SaveSettings(ctx, 0x1E00u | 0xFF800000u);
   EXPECT_THAT(ValueNames(), IsEmpty());
 
-  SaveSettings(ctx, kSaveParkedState);
+  SaveSettings(ctx, 0x7FC000);
   EXPECT_THAT(ValueNames(), UnorderedElementsAre(u"Fw_AeawbSwitch", u"Fw_CurShutter", u"Fw_CurAgc", u"Fw_MinAgc",
                                                  u"Fw_RGain", u"Fw_BGain", u"Fw_AdjAgc", u"Fw_MaxAgc",
                                                  u"Manual_Exposure"));
+  // The order SaveSettings writes them in: the words of bits 15-21, then
+  // the switch word (bit 14), then the manual exposure (bit 22).
+  std::vector<std::u16string> order;
+  for (const Setting id : kSaveOrder) {
+    if ((SettingInfoOf(id).MaskBit & 0x7FC000) != 0) order.emplace_back(SettingInfoOf(id).Name);
+  }
+  EXPECT_THAT(order, ElementsAre(u"Fw_CurShutter", u"Fw_CurAgc", u"Fw_MinAgc", u"Fw_RGain", u"Fw_BGain",
+                                 u"Fw_AdjAgc", u"Fw_MaxAgc", u"Fw_AeawbSwitch", u"Manual_Exposure"));
   EXPECT_EQ(Dword(u"Fw_CurShutter"), 0xFFFFu);  // widened with zeros
   EXPECT_EQ(Dword(u"Fw_MaxAgc"), 26u);
   EXPECT_EQ(Dword(u"Manual_Exposure"), 12u);
 
-  SaveSettings(ctx, kSaveHue | kSaveFlicker60);
+  SaveSettings(ctx, 0x4 | 0x2000);
   EXPECT_EQ(Dword(u"Hue"), 3u);
   EXPECT_EQ(Dword(u"Flicker60"), 7u);
   EXPECT_FALSE(Dword(u"Brightness").has_value());
 
-  for (const SettingInfo& info : kSettingsTable) {
-    SCOPED_TRACE(info.MaskBit);
-    SaveSettings(ctx, info.MaskBit);
-    EXPECT_EQ(Dword(info.Name), SettingValue(ctx, info.Id));
-  }
+  SaveSettings(ctx, 0x1FF);
+  const std::vector<std::pair<std::u16string, uint32_t>> imageBits = {
+      {u"Brightness", 1}, {u"Contrast", 2}, {u"Saturation", 4}, {u"Sharpness", 5}, {u"Gamma", 6},
+      {u"White Balance", 7}, {u"Auto Exposure Enable", 8}, {u"Auto White Balance Enable", 9}};
+  for (const auto& [name, value] : imageBits) EXPECT_EQ(Dword(name), value) << std::string(name.begin(), name.end());
   EXPECT_EQ(ValueNames().size(), kSettingCount);
 }
 

@@ -155,8 +155,13 @@ TEST_F(FrameTest, NoPictureDeliveries) {
   // First frame lost packets: the blank picture, FrameLength reported.
   EXPECT_TRUE(AllZero(Process(a, 0x55AA0001, 0, 0x5A, &returned)));
   EXPECT_EQ(returned, PictureSize());
+  // So also after a restart while a last good picture is kept: frame 1 of
+  // the new capture is blank, not the old capture's picture.
+  ASSERT_EQ(Process(a, 0x00000002), Rendered(a));
+  EXPECT_TRUE(AllZero(Process(a, 0x55AA0001)));
   // Later frame lost packets before anything rendered: blank too, not a
   // decode of whatever LastGoodFrame held.
+  ctx_.LastGoodFrameValid = 0;
   UseFormat(kFourccI420);
   EXPECT_TRUE(AllZero(Process(a, 0x55AA0002)));
   // VQJ9: the marker, the rest of the buffer as it was.

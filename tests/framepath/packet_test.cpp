@@ -62,9 +62,12 @@ class PacketTest : public ::testing::Test {
     return v;
   }
   // One still-marked frame of `packets` packets, then the next frame start.
-  Result SendStillFrame(ULONG packets) {
+  // From packet `misnumberedFrom` on the continuation packets carry a wrong
+  // sequence number.
+  Result SendStillFrame(ULONG packets, ULONG misnumberedFrom = ~0u) {
     SendFull(FrameStart(true));
-    for (ULONG i = 1; i < packets; ++i) SendFull(Slot(static_cast<UCHAR>((i - 1) % 128)));
+    for (ULONG i = 1; i < packets; ++i)
+      SendFull(Slot(i >= misnumberedFrom ? UCHAR{200} : static_cast<UCHAR>((i - 1) % 128), static_cast<UCHAR>(i)));
     return SendFull(FrameStart());
   }
 
@@ -161,7 +164,9 @@ TEST_F(PacketTest, ExpectedStillLengthForAnyPacketSize) {
 
 TEST_F(PacketTest, StillOfExactlyNPacketsCompletes) {
   ctx_.StillFailCount = 3;
-  const Result r = SendStillFrame(199);
+  // The last 99 packets are misnumbered: the video frame refuses them, the
+  // still copies them all the same.
+  const Result r = SendStillFrame(199, 100);
   EXPECT_EQ(r.complete, 0) << "the frame start ending a still frame completes nothing";
   EXPECT_EQ(ctx_.StillWriteOffset, 204393u);
   EXPECT_EQ(ctx_.StillReady.load(), 1u);
@@ -172,8 +177,11 @@ TEST_F(PacketTest, StillOfExactlyNPacketsCompletes) {
   // The frame start gives bytes 10..P-1, each continuation bytes 1..P-1.
   const auto start = FrameStart(true);
   EXPECT_EQ(0, std::memcmp(still_.data() + 1024, start.data() + 10, 1013));
-  const auto cont = Slot(0);
+  const auto cont = Slot(0, 1);
   EXPECT_EQ(0, std::memcmp(still_.data() + 1024 + 1013, cont.data() + 1, 1022));
+  const auto misnumbered = Slot(200, 198);
+  EXPECT_EQ(0, std::memcmp(still_.data() + 1024 + 1013 + 197 * 1022, misnumbered.data() + 1, 1022));
+  EXPECT_EQ(Context() >> 16, 0x55AAu) << "the still's raw frame is marked";
   EXPECT_EQ(still_[driver::kStillBufferSize], 0xEE);
   EXPECT_EQ(SendFull(FrameStart()).complete, 1) << "after a video frame, frames complete again";
 }

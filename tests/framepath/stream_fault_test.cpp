@@ -176,6 +176,30 @@ TEST(FramePathStream, InjectedFaultsGiveOnePicturePerFrame) {
   }
 }
 
+// A still-marked raw frame asks the camera for its video size again only
+// when the still is not being collected: a request in the middle of a
+// collection would end the still the camera is sending.
+TEST(FramePathStream, StillMarkedFrameSelectsTheVideoSizeOnlyWhenNotCollecting) {
+  StreamHarness harness;
+  const CaptureFormat format{320, 240, kCompressionRgb, 5};
+  ASSERT_EQ(harness.Start(format), STATUS_SUCCESS);
+  driver::DeviceContext* ctx = harness.Context();
+  std::vector<uint8_t> out(320 * 240 * 3);
+  for (UCHAR collecting : {1, 0}) {
+    SCOPED_TRACE(static_cast<int>(collecting));
+    std::vector<uint8_t> raw(1022 * 4 + decoder::kRawFrameSlack, 0);
+    raw[3] = 0;  // frame kind 0, 2: a still
+    raw[4] = 2;
+    ctx->StillCollecting.store(collecting);
+    const int before = SizeRequests(harness);
+    ULONG frameContext = 5, returned = 0;
+    pipeline::CamProcessRawVideoFrame(nullptr, ctx, &frameContext, out.data(), static_cast<ULONG>(out.size()),
+                                      raw.data(), static_cast<ULONG>(raw.size()), 4, &returned);
+    EXPECT_EQ(returned, out.size());
+    EXPECT_EQ(SizeRequests(harness) - before, collecting ? 0 : 1);
+  }
+}
+
 TEST(FramePathStream, SeededPacketDamageNeverShowsGarbage) {
   for (UCHAR alternate : {5, 3, 1}) {
     SCOPED_TRACE(alternate);

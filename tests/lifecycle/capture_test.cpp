@@ -138,6 +138,9 @@ TEST_F(CaptureBandwidth, ManualExposureIsWrittenAfterTheProgrammingStepsOnlyWhen
     EXPECT_EQ(std::count(lines.begin(), lines.end(), Out(0xA0, 0, 0x0504)), 1);
     if (autoExposure == 0) {
       EXPECT_EQ(lines.back(), Out(0x30, 10, 2));
+      // Image settings first (their step sends mode 0 here), exposure
+      // settings last: the camera ends with white balance automatic.
+      EXPECT_EQ(dualcam::testing::SimCameraOf(*device_).AeAwbMode(), 1);
     } else {
       EXPECT_NE(lines.back(), Out(0x30, 10, 2));
       EXPECT_EQ(lines.back().rfind("out 0C", 0), 0u) << lines.back();

@@ -429,16 +429,21 @@ TEST_F(PowerTransition, SaveParksAndRestoreSelectsTheSavedSettingAgain)
 
 TEST_F(PowerTransition, RestoreWithoutAnOpenStreamSendsNothing)
 {
+  SeedSettings(0, 1);
   host::CameraDevice* device = Attach();
-  device->SaveState();
-  dualcam::testing::SimCameraOf(*device).ClearRequestLog();
-  ASSERT_EQ(Ctx(device)->DriverStatus.load(), 3u);
-  EXPECT_EQ(device->RestoreState(), STATUS_SUCCESS);
-  EXPECT_EQ(Ctx(device)->Suspended.load(), 0);
-  EXPECT_TRUE(dualcam::testing::SimCameraOf(*device).RequestLines().empty());
+  for (ULONG status : {3u, 7u}) {  // initialized; a stream was closed
+    SCOPED_TRACE(status);
+    Ctx(device)->DriverStatus.store(status);
+    device->SaveState();
+    dualcam::testing::SimCameraOf(*device).ClearRequestLog();
+    EXPECT_EQ(device->RestoreState(), STATUS_SUCCESS);
+    EXPECT_EQ(Ctx(device)->Suspended.load(), 0);
+    EXPECT_TRUE(dualcam::testing::SimCameraOf(*device).RequestLines().empty());
+  }
 
   // A stream is open and the camera kept its set-up: no selection, but the
-  // camera is programmed again.
+  // camera is programmed again, image settings before exposure settings (so
+  // with only white balance automatic the camera ends in mode 1).
   Ctx(device)->DriverStatus.store(5);
   uint32_t length = 0;
   dualcam::testing::SimCameraOf(*device).Control(false, 0x00, 1, 0x25B2, nullptr, &length);
@@ -450,6 +455,7 @@ TEST_F(PowerTransition, RestoreWithoutAnOpenStreamSendsNothing)
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], "in 00 v=0000 i=25B2 n=1 -> 01");
   EXPECT_EQ(lines[1], Out(0xE0, 0, 0));
+  EXPECT_EQ(dualcam::testing::SimCameraOf(*device).AeAwbMode(), 1);
 }
 
 }  // namespace

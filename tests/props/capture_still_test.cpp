@@ -90,7 +90,7 @@ TEST_F(CaptureStill, StillFromThePacketPathArrivesInTheBuffer)
 {
   PropertyRequest still = TakeStill(3);
   EXPECT_EQ(OneSecondSleeps().size(), 1u);
-  ASSERT_EQ(still.Ulong(camera::kExtValueOffset), camera::kExtDataSize);
+  ASSERT_EQ(still.Ulong(layout::kExtValue), layout::kExtDataSize);
 
   // The data area holds the first still's payload as the camera sent it:
   // raw frame bytes from 9 on (the frame-start packet's bytes 10..).
@@ -99,7 +99,7 @@ TEST_F(CaptureStill, StillFromThePacketPathArrivesInTheBuffer)
     if (frame.kind == encoder::FrameKind::kStill && !sent) sent = frame;
   }
   ASSERT_TRUE(sent.has_value());
-  EXPECT_EQ(still.Range(camera::kExtDataOffset, camera::kExtDataSize),
+  EXPECT_EQ(still.Range(layout::kExtData, layout::kExtDataSize),
             std::vector<uint8_t>(sent->raw_frame.begin() + 9, sent->raw_frame.begin() + 9 + 1024));
   EXPECT_EQ(Ctx()->StillReady.load(), 0u);
   EXPECT_EQ(Ctx()->StillByProperty.load(), 0u);
@@ -112,7 +112,7 @@ TEST_F(CaptureStill, StillNeverSentGivesUpAfterTenSleeps)
   // The bus delivers nothing while the property waits.
   PropertyRequest still = TakeStill(0);
   EXPECT_EQ(OneSecondSleeps().size(), 10u);
-  EXPECT_EQ(still.Ulong(camera::kExtValueOffset), 0u);
+  EXPECT_EQ(still.Ulong(layout::kExtValue), 0u);
   EXPECT_EQ(still.Status(), STATUS_SUCCESS);
   EXPECT_EQ(Ctx()->StillRequested.load(), 0u);
   EXPECT_EQ(Ctx()->StillByProperty.load(), 0u);

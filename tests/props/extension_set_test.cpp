@@ -21,10 +21,10 @@ class ExtensionSet : public PropsWorld {
   static PropertyRequest Vendor(ULONG id, uint16_t request, uint16_t value, uint16_t index, uint16_t length)
   {
     PropertyRequest r = ExtensionRequest(id);
-    r.PutUshort(kExtRequestOffset, request);
-    r.PutUshort(kExtRequestValueOffset, value);
-    r.PutUshort(kExtRequestIndexOffset, index);
-    r.PutUshort(kExtRequestLengthOffset, length);
+    r.PutUshort(layout::kExtRequest, request);
+    r.PutUshort(layout::kExtRequestValue, value);
+    r.PutUshort(layout::kExtRequestIndex, index);
+    r.PutUshort(layout::kExtRequestLength, length);
     return r;
   }
 
@@ -72,7 +72,7 @@ TEST_F(ExtensionSet, FlickerKeepsAnyValueAndSendsTheMainsFrequency)
   PropertyRequest get = ExtensionRequest(CAMEXT_FLICKER, 0xAAAA);
   EXPECT_EQ(Get(get), STATUS_SUCCESS);
   EXPECT_EQ(get.Transferred(), 1136u);
-  EXPECT_EQ(get.Ulong(kExtValueOffset), 0u);
+  EXPECT_EQ(get.Ulong(layout::kExtValue), 0u);
 }
 
 TEST_F(ExtensionSet, ItemsAnswerOnlyInTheirDirection)
@@ -94,12 +94,12 @@ TEST_F(ExtensionSet, ShortExtensionBuffersAreRefusedBeforeAnything)
 {
   for (ULONG id : {CAMEXT_FLICKER, CAMEXT_STILL_CAPTURE, CAMEXT_READ_INFO}) {
     PropertyRequest get = ExtensionRequest(id);
-    get.SetOutputSize(kExtensionBufferSize - 1);
+    get.SetOutputSize(1136 - 1);
     EXPECT_EQ(Get(get), STATUS_BUFFER_TOO_SMALL) << id;
-    EXPECT_TRUE(get.PatternFrom(kExtDataOffset)) << id;
+    EXPECT_TRUE(get.PatternFrom(layout::kExtData)) << id;
   }
   for (ULONG id : {CAMEXT_FLICKER, CAMEXT_WRITE_INFO, CAMEXT_REGISTRY_DWORD, CAMEXT_VENDOR_READ, CAMEXT_VENDOR_WRITE}) {
-    PropertyRequest set = ExtensionRequest(id, kExtDataSize);
+    PropertyRequest set = ExtensionRequest(id, layout::kExtDataSize);
     set.SetOutputSize(100);
     EXPECT_EQ(Set(set), STATUS_BUFFER_TOO_SMALL) << id;
   }
@@ -118,8 +118,8 @@ TEST_F(ExtensionSet, StillArrivingWithinTheFirstSecondIsDeliveredInTheBuffer)
   EXPECT_EQ(Delays(), std::vector<int64_t>{kOneSecond});
   // Value says how many bytes of the still the data area carries; it is
   // never an address.
-  EXPECT_EQ(still.Ulong(kExtValueOffset), kExtDataSize);
-  EXPECT_EQ(still.Range(kExtDataOffset, kExtDataSize),
+  EXPECT_EQ(still.Ulong(layout::kExtValue), layout::kExtDataSize);
+  EXPECT_EQ(still.Range(layout::kExtData, layout::kExtDataSize),
             std::vector<uint8_t>(StillBuffer() + 1024, StillBuffer() + 2048));
   ExpectStillFlagsClear();
   // The still trigger, then the camera goes back to the video size.
@@ -132,7 +132,7 @@ TEST_F(ExtensionSet, StillArrivingLateTakesOneSleepPerSecondWaited)
   PropertyRequest still = ExtensionRequest(CAMEXT_STILL_CAPTURE);
   EXPECT_EQ(Get(still), STATUS_SUCCESS);
   EXPECT_EQ(Delays(), std::vector<int64_t>(4, kOneSecond));
-  EXPECT_EQ(still.Ulong(kExtValueOffset), kExtDataSize);
+  EXPECT_EQ(still.Ulong(layout::kExtValue), layout::kExtDataSize);
   ExpectStillFlagsClear();
 }
 
@@ -143,8 +143,8 @@ TEST_F(ExtensionSet, StillThatNeverArrivesGivesUpAfterTenSeconds)
   PropertyRequest still = ExtensionRequest(CAMEXT_STILL_CAPTURE, 0x12345678);
   EXPECT_EQ(Get(still), STATUS_SUCCESS);
   EXPECT_EQ(Delays(), std::vector<int64_t>(10, kOneSecond));
-  EXPECT_EQ(still.Ulong(kExtValueOffset), 0u);
-  EXPECT_EQ(still.Range(kExtDataOffset, kExtDataSize), std::vector<uint8_t>(kExtDataSize, 0));
+  EXPECT_EQ(still.Ulong(layout::kExtValue), 0u);
+  EXPECT_EQ(still.Range(layout::kExtData, layout::kExtDataSize), std::vector<uint8_t>(layout::kExtDataSize, 0));
   ExpectStillFlagsClear();
   EXPECT_EQ(Requests(), (std::vector<std::string>{Out(0x05, 2, 1), Out(0xA0, 0, 0x0503)}));
 }
@@ -158,15 +158,15 @@ TEST_F(ExtensionSet, InformationBlockTravelsInsideThePropertyBuffer)
   PropertyRequest read = ExtensionRequest(CAMEXT_READ_INFO);
   EXPECT_EQ(Get(read), STATUS_SUCCESS);
   EXPECT_EQ(read.Transferred(), 1136u);
-  EXPECT_EQ(read.Ulong(kExtValueOffset), kExtDataSize);
-  EXPECT_EQ(read.Range(kExtDataOffset, kExtDataSize), std::vector<uint8_t>(block.begin(), block.end()));
+  EXPECT_EQ(read.Ulong(layout::kExtValue), layout::kExtDataSize);
+  EXPECT_EQ(read.Range(layout::kExtData, layout::kExtDataSize), std::vector<uint8_t>(block.begin(), block.end()));
   EXPECT_EQ(std::memcmp(Context()->CameraInfoBlock, block.data(), block.size()), 0);
 
   // Write a changed block back: it is taken from the data area.
-  PropertyRequest write = ExtensionRequest(CAMEXT_WRITE_INFO, kExtDataSize);
+  PropertyRequest write = ExtensionRequest(CAMEXT_WRITE_INFO, layout::kExtDataSize);
   std::array<uint8_t, host::sim::kInfoBlockSize> changed;
   for (size_t i = 0; i < changed.size(); ++i) changed[i] = static_cast<uint8_t>(255 - i);
-  std::memcpy(write.Bytes() + kExtDataOffset, changed.data(), changed.size());
+  std::memcpy(write.Bytes() + layout::kExtData, changed.data(), changed.size());
   EXPECT_EQ(Set(write), STATUS_SUCCESS);
   EXPECT_EQ(Camera().InfoBlock(), changed);
 }
@@ -176,7 +176,7 @@ TEST_F(ExtensionSet, InformationBlockWriteRefusesAnAddressInValue)
   const auto original = Camera().InfoBlock();
   // What a caller expecting the driver to read its memory would pass.
   const uint32_t addressLike = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Context()));
-  for (uint32_t value : {addressLike, 0u, kExtDataSize - 1, kExtDataSize + 1}) {
+  for (uint32_t value : {addressLike, 0u, layout::kExtDataSize - 1, layout::kExtDataSize + 1}) {
     PropertyRequest write = ExtensionRequest(CAMEXT_WRITE_INFO, value);
     EXPECT_EQ(Set(write), STATUS_INVALID_PARAMETER) << value;
   }
@@ -185,14 +185,14 @@ TEST_F(ExtensionSet, InformationBlockWriteRefusesAnAddressInValue)
 
   // A camera that stays busy after the write is reported.
   Camera().SetAlwaysBusy(true);
-  PropertyRequest busy = ExtensionRequest(CAMEXT_WRITE_INFO, kExtDataSize);
+  PropertyRequest busy = ExtensionRequest(CAMEXT_WRITE_INFO, layout::kExtDataSize);
   EXPECT_EQ(Set(busy), STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(ExtensionSet, NamedValueMustEndWithinItsField)
 {
   PropertyRequest gamma = ExtensionRequest(CAMEXT_REGISTRY_DWORD, 3);
-  gamma.PutText(kExtNameOffset, "Gamma");
+  gamma.PutText(layout::kExtName, "Gamma");
   EXPECT_EQ(Set(gamma), STATUS_SUCCESS);
   EXPECT_EQ(Dword("Gamma"), 3u);
   // Takes effect at the next load.
@@ -201,15 +201,15 @@ TEST_F(ExtensionSet, NamedValueMustEndWithinItsField)
 
   const std::string longest(63, 'N');
   PropertyRequest fits = ExtensionRequest(CAMEXT_REGISTRY_DWORD, 9);
-  fits.PutText(kExtNameOffset, longest);
+  fits.PutText(layout::kExtName, longest);
   EXPECT_EQ(Set(fits), STATUS_SUCCESS);
   EXPECT_EQ(Dword(longest), 9u);
 
   // 64 characters and no terminator: the name would run into the request
   // fields behind it.
   PropertyRequest unterminated = ExtensionRequest(CAMEXT_REGISTRY_DWORD, 5);
-  std::memset(unterminated.Bytes() + kExtNameOffset, 'X', kExtNameSize);
-  unterminated.PutText(kExtRequestOffset, "Y");
+  std::memset(unterminated.Bytes() + layout::kExtName, 'X', layout::kExtNameSize);
+  unterminated.PutText(layout::kExtRequest, "Y");
   const auto before = ValueNames();
   EXPECT_EQ(Set(unterminated), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(ValueNames(), before);

@@ -21,15 +21,19 @@ void IgnoreRequest(PHW_STREAM_REQUEST_BLOCK) {}
 }  // namespace
 
 PropertyRequest::PropertyRequest(const GUID& set, ULONG id, ULONG size)
-    : buffer_(new uint8_t[size < sizeof(KSPROPERTY) ? sizeof(KSPROPERTY) : size]), size_(size)
+    : buffer_(new uint8_t[size < sizeof(KSPROPERTY) ? sizeof(KSPROPERTY) : size]),
+      property_(new uint8_t[size < sizeof(KSPROPERTY) ? sizeof(KSPROPERTY) : size]),
+      size_(size)
 {
   const ULONG allocated = size < sizeof(KSPROPERTY) ? sizeof(KSPROPERTY) : size;
   std::memset(buffer_.get(), kPattern, allocated);
+  std::memset(property_.get(), kPattern, allocated);
   KSPROPERTY property{};
   property.Set = set;
   property.Id = id;
   property.Flags = KSPROPERTY_TYPE_GET;
   std::memcpy(buffer_.get(), &property, sizeof property);
+  std::memcpy(property_.get(), &property, sizeof property);
   descriptor_.PropertySetID = 0;
   descriptor_.PropertyInputSize = size;
   descriptor_.PropertyOutputSize = size;
@@ -40,7 +44,7 @@ PropertyRequest::PropertyRequest(const GUID& set, ULONG id, ULONG size)
 
 PHW_STREAM_REQUEST_BLOCK PropertyRequest::Srb()
 {
-  descriptor_.Property = reinterpret_cast<PKSPROPERTY>(buffer_.get());
+  descriptor_.Property = reinterpret_cast<PKSPROPERTY>(property_.get());
   descriptor_.PropertyInfo = buffer_.get();
   srb_.CommandData.PropertyInfo = &descriptor_;
   return &srb_;
@@ -93,16 +97,16 @@ PropertyRequest ControlRequest(const GUID& set, ULONG id, uint32_t value, uint32
 
 PropertyRequest ExtensionRequest(ULONG id, uint32_t value)
 {
-  PropertyRequest request(camera::PROPSETID_CAMERA_EXTENSION, id, camera::kExtensionBufferSize);
-  request.PutUlong(camera::kExtValueOffset, value);
+  PropertyRequest request(camera::PROPSETID_CAMERA_EXTENSION, id, 1136);
+  request.PutUlong(layout::kExtValue, value);
   return request;
 }
 
 PropertyRequest VfwRequest(uint32_t command, uint32_t handle)
 {
-  PropertyRequest request(camera::PROPSETID_VFWWDM_KEY, camera::kVfwKeyPropertyId, camera::kVfwBufferSize);
-  request.PutUlong(camera::kVfwCommandOffset, command);
-  request.PutUlong(camera::kVfwHandleInOffset, handle);
+  PropertyRequest request(camera::PROPSETID_VFWWDM_KEY, 0, 1096);
+  request.PutUlong(layout::kVfwCommand, command);
+  request.PutUlong(layout::kVfwHandleIn, handle);
   return request;
 }
 

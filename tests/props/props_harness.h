@@ -35,16 +35,45 @@ inline constexpr uint8_t kPattern = 0xCD;
 // What the stream class preloads into a request's Status.
 inline constexpr NTSTATUS kPreloadedStatus = STATUS_PENDING;
 
-// One property request: its buffer (the property structure and the answer
-// share it, as they do for the video-capture sets), the descriptor and the
-// request block.
+// The private sets' buffer layouts, written out as numbers: a field the
+// driver moved must fail these tests, not move them along with it.
+namespace layout {
+inline constexpr ULONG kExtValue = 28;
+inline constexpr ULONG kExtName = 40;  // 64 bytes
+inline constexpr ULONG kExtNameSize = 64;
+inline constexpr ULONG kExtRequest = 104;
+inline constexpr ULONG kExtRequestValue = 106;
+inline constexpr ULONG kExtRequestIndex = 108;
+inline constexpr ULONG kExtRequestLength = 110;
+inline constexpr ULONG kExtData = 112;  // 1024 bytes
+inline constexpr ULONG kExtDataSize = 1024;
+inline constexpr ULONG kVfwCommand = 24;
+inline constexpr ULONG kVfwHandleIn = 28;
+inline constexpr ULONG kVfwHandleOut = 32;
+inline constexpr ULONG kVfwValueName = 44;  // 520 bytes
+inline constexpr ULONG kVfwValueNameSize = 520;
+inline constexpr ULONG kVfwDataLength = 564;
+inline constexpr ULONG kVfwData = 568;  // 520 bytes
+inline constexpr ULONG kVfwDataSize = 520;
+inline constexpr ULONG kVfwValueType = 1088;
+}  // namespace layout
+
+// One property request: the property buffer (the KSPROPERTY-based
+// structure the request names), the answer or value buffer, the descriptor
+// and the request block. The two buffers are apart, as the stream class
+// hands them over, so a handler that reads a field from the wrong one finds
+// the pattern there.
 class PropertyRequest {
  public:
-  // A buffer of `size` bytes holding the KSPROPERTY (set, id) and the
-  // pattern elsewhere; input and output sizes both `size`.
+  // Two buffers of `size` bytes, each holding the KSPROPERTY (set, id) and
+  // the pattern elsewhere; input and output sizes both `size`.
   PropertyRequest(const GUID& set, ULONG id, ULONG size);
 
+  // The answer (get) or value (set) buffer; Put* and the readers below use it.
   uint8_t* Bytes() { return buffer_.get(); }
+  // The property buffer.
+  uint8_t* PropertyBytes() { return property_.get(); }
+  void PutPropertyUlong(ULONG offset, uint32_t value) { std::memcpy(PropertyBytes() + offset, &value, 4); }
   ULONG Size() const { return size_; }
   // The sizes the request states (the buffer itself keeps its size).
   void SetInputSize(ULONG size) { descriptor_.PropertyInputSize = size; }
@@ -68,6 +97,7 @@ class PropertyRequest {
 
  private:
   std::unique_ptr<uint8_t[]> buffer_;
+  std::unique_ptr<uint8_t[]> property_;
   ULONG size_;
   STREAM_PROPERTY_DESCRIPTOR descriptor_{};
   HW_STREAM_REQUEST_BLOCK srb_{};

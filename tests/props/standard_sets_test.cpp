@@ -46,9 +46,10 @@ class StandardSets : public PropsWorld {
   }
   PropertyRequest VideoControl(ULONG id, ULONG size, uint32_t streamIndex, uint32_t word = 0)
   {
+    // StreamIndex and the flags word are read from the property itself.
     PropertyRequest request(PROPSETID_VIDCAP_VIDEOCONTROL, id, size);
-    if (size >= 28) request.PutUlong(24, streamIndex);
-    if (size >= 32) request.PutUlong(28, word);
+    if (size >= 28) request.PutPropertyUlong(24, streamIndex);
+    if (size >= 32) request.PutPropertyUlong(28, word);
     return request;
   }
 };

@@ -18,21 +18,21 @@ class VfwKeySet : public PropsWorld {
     PropertyRequest get = VfwRequest();
     EXPECT_EQ(Get(get), STATUS_SUCCESS);
     EXPECT_EQ(get.Transferred(), 1096u);
-    return get.Ulong(kVfwHandleOutOffset);
+    return get.Ulong(layout::kVfwHandleOut);
   }
   NTSTATUS Close(uint32_t handle)
   {
-    PropertyRequest close = VfwRequest(kVfwCommandClose, handle);
+    PropertyRequest close = VfwRequest(1, handle);
     return Set(close);
   }
   PropertyRequest SetValue(uint32_t handle, const std::u16string& name, const std::vector<uint8_t>& data,
                            ULONG type = REG_BINARY)
   {
-    PropertyRequest request = VfwRequest(kVfwCommandSetValue, handle);
-    request.PutWide(kVfwValueNameOffset, name);
-    request.PutUlong(kVfwDataLengthOffset, static_cast<uint32_t>(data.size()));
-    if (!data.empty()) std::memcpy(request.Bytes() + kVfwDataOffset, data.data(), data.size());
-    request.PutUlong(kVfwValueTypeOffset, type);
+    PropertyRequest request = VfwRequest(3, handle);
+    request.PutWide(layout::kVfwValueName, name);
+    request.PutUlong(layout::kVfwDataLength, static_cast<uint32_t>(data.size()));
+    if (!data.empty()) std::memcpy(request.Bytes() + layout::kVfwData, data.data(), data.size());
+    request.PutUlong(layout::kVfwValueType, type);
     return request;
   }
   std::optional<host::RegistryValue> VfwValue(const std::string& name)
@@ -54,7 +54,7 @@ TEST_F(VfwKeySet, OpenSetAndCloseThroughTheReturnedHandle)
   EXPECT_EQ(Kernel().registry().GetDword(host::kVfwKeyPath, "DevicePath"), 1u);
 
   // A full 520-byte value.
-  std::vector<uint8_t> big(kVfwDataSize);
+  std::vector<uint8_t> big(layout::kVfwDataSize);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
   PropertyRequest binary = SetValue(handle, u"Blob", big);
   EXPECT_EQ(Set(binary), STATUS_SUCCESS);
@@ -94,8 +94,8 @@ TEST_F(VfwKeySet, HandlesThisDriverNeverGaveOutAreRefused)
 
   // The handle is taken from offset 28, not from where the get put it.
   const uint32_t handle = Open();
-  PropertyRequest wrongSlot = VfwRequest(kVfwCommandClose, 0);
-  wrongSlot.PutUlong(kVfwHandleOutOffset, handle);
+  PropertyRequest wrongSlot = VfwRequest(1, 0);
+  wrongSlot.PutUlong(layout::kVfwHandleOut, handle);
   EXPECT_EQ(Set(wrongSlot), STATUS_INVALID_HANDLE);
   EXPECT_EQ(Close(handle), STATUS_SUCCESS);
 }
@@ -107,14 +107,14 @@ TEST_F(VfwKeySet, NamesAndLengthsMustFitTheirFields)
 
   // 260 characters fill the field without room for the terminator.
   PropertyRequest unterminated = SetValue(handle, u"", {1});
-  for (ULONG i = 0; i < kVfwValueNameSize; i += 2) unterminated.PutUshort(kVfwValueNameOffset + i, u'V');
+  for (ULONG i = 0; i < layout::kVfwValueNameSize; i += 2) unterminated.PutUshort(layout::kVfwValueName + i, u'V');
   EXPECT_EQ(Set(unterminated), STATUS_INVALID_PARAMETER);
 
   PropertyRequest tooLong = SetValue(handle, u"Long", {1});
-  tooLong.PutUlong(kVfwDataLengthOffset, kVfwDataSize + 1);
+  tooLong.PutUlong(layout::kVfwDataLength, layout::kVfwDataSize + 1);
   EXPECT_EQ(Set(tooLong), STATUS_INVALID_PARAMETER);
   PropertyRequest huge = SetValue(handle, u"Huge", {1});
-  huge.PutUlong(kVfwDataLengthOffset, 0x80000000u);
+  huge.PutUlong(layout::kVfwDataLength, 0x80000000u);
   EXPECT_EQ(Set(huge), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(Kernel().registry().ListValues(host::kVfwKeyPath).size(), before);
 
@@ -127,8 +127,8 @@ TEST_F(VfwKeySet, NamesAndLengthsMustFitTheirFields)
   // Other commands and short buffers.
   PropertyRequest command2 = VfwRequest(2, handle);
   EXPECT_EQ(Set(command2), STATUS_NOT_SUPPORTED);
-  PropertyRequest shortSet = VfwRequest(kVfwCommandClose, handle);
-  shortSet.SetOutputSize(kVfwBufferSize - 1);
+  PropertyRequest shortSet = VfwRequest(1, handle);
+  shortSet.SetOutputSize(1096 - 1);
   EXPECT_EQ(Set(shortSet), STATUS_BUFFER_TOO_SMALL);
   PropertyRequest shortGet = VfwRequest();
   shortGet.SetOutputSize(36);
@@ -147,10 +147,10 @@ TEST_F(VfwKeySet, MissingKeyAndFullTableOpenNothing)
   ASSERT_EQ(host::InstallVfwKey(Kernel().registry()), STATUS_SUCCESS);
 
   std::vector<uint32_t> handles;
-  for (int i = 0; i < kVfwHandleSlots; ++i) handles.push_back(Open());
+  for (int i = 0; i < 16; ++i) handles.push_back(Open());
   PropertyRequest oneMore = VfwRequest();
   EXPECT_EQ(Get(oneMore), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(Kernel().OpenHandles(), handlesBefore + kVfwHandleSlots) << "the extra handle was closed again";
+  EXPECT_EQ(Kernel().OpenHandles(), handlesBefore + 16) << "the extra handle was closed again";
   for (uint32_t handle : handles) EXPECT_EQ(Close(handle), STATUS_SUCCESS);
   EXPECT_EQ(Kernel().OpenHandles(), handlesBefore);
 }
@@ -168,11 +168,11 @@ TEST_F(VfwKeyConcurrency, TwoThreadsOpenWriteAndCloseAtOnce)
         ++*failures;
         continue;
       }
-      const uint32_t handle = get.Ulong(kVfwHandleOutOffset);
+      const uint32_t handle = get.Ulong(layout::kVfwHandleOut);
       PropertyRequest write = SetValue(handle, thread == 0 ? u"A" : u"B", {static_cast<uint8_t>(i), 0, 0, 0},
                                        REG_DWORD);
       if (camera::VfwKeySet(Context(), write.Srb()) != STATUS_SUCCESS) ++*failures;
-      PropertyRequest close = VfwRequest(kVfwCommandClose, handle);
+      PropertyRequest close = VfwRequest(1, handle);
       if (camera::VfwKeySet(Context(), close.Srb()) != STATUS_SUCCESS) ++*failures;
     }
   };
