@@ -130,33 +130,6 @@ TEST(FormatRecords, StillListIsTheFifteenPublishedRowsInOrder)
     }
 }
 
-TEST(FormatRecords, StillRowsEqualCaptureRowsButForTheStreamFlags)
-{
-    int shared = 0;
-    for (const KS_DATARANGE_VIDEO& still : StillFormats) {
-        for (const KS_DATARANGE_VIDEO& capture : CaptureFormats) {
-            if (!SameRangeHeader(still.DataRange, capture.DataRange) ||
-                still.VideoInfoHeader.bmiHeader.biWidth != capture.VideoInfoHeader.bmiHeader.biWidth) {
-                continue;
-            }
-            KS_DATARANGE_VIDEO relabelled = still;
-            relabelled.StreamDescriptionFlags = KS_VIDEOSTREAM_CAPTURE;
-            EXPECT_EQ(std::memcmp(&relabelled, &capture, sizeof(capture)), 0);
-            ++shared;
-        }
-    }
-    EXPECT_EQ(shared, 12);  // only 640 x 480 is still-only
-}
-
-TEST(FormatRecords, BuilderGivesTheListedRecordAndSizesFromTheBitCount)
-{
-    const KS_DATARANGE_VIDEO built = BuildVideoRange(FormatKind::Rgb24, 320, 240, KS_VIDEOSTREAM_CAPTURE);
-    EXPECT_EQ(std::memcmp(&built, &CaptureFormats[5], sizeof(built)), 0);
-    for (const KS_DATARANGE_VIDEO& r : StillFormats) {
-        EXPECT_EQ(DibImageSize(r.VideoInfoHeader.bmiHeader), r.DataRange.SampleSize);
-    }
-}
-
 TEST(StreamInformation, CapturePinAnnouncesTwelveFormatsAndTwoPropertySets)
 {
     const HW_STREAM_INFORMATION& info = CaptureStreamInfo;

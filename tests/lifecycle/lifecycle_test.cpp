@@ -63,9 +63,14 @@ TEST_F(DeviceBringUp, ConfigureKeepsACopyOfTheStreamingInterface)
   EXPECT_EQ(sync, -1);
   EXPECT_EQ(record.InterfaceCopy, nullptr);
   EXPECT_EQ(DriverPool().Blocks, blocks);
+  // Nor is an interface with no pipe for the video kept.
+  iface.Length = sizeof iface;
+  iface.NumberOfPipes = 0;
+  EXPECT_EQ(driver::CamConfigure(nullptr, &record, &iface, nullptr, &data, &sync), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(record.InterfaceCopy, nullptr);
+  iface.NumberOfPipes = 1;
 
   Kernel().pool().FailNthAllocation(1);
-  iface.Length = sizeof iface;
   EXPECT_EQ(driver::CamConfigure(nullptr, &record, &iface, nullptr, &data, &sync), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(record.InterfaceCopy, nullptr);
 }
@@ -456,6 +461,12 @@ TEST_F(PowerTransition, RestoreWithoutAnOpenStreamSendsNothing)
   EXPECT_EQ(lines[0], "in 00 v=0000 i=25B2 n=1 -> 01");
   EXPECT_EQ(lines[1], Out(0xE0, 0, 0));
   EXPECT_EQ(dualcam::testing::SimCameraOf(*device).AeAwbMode(), 1);
+
+  // A read of the register that fails counts as a lost set-up: selecting
+  // the setting again is harmless, a stream left without bandwidth is not.
+  dualcam::testing::SimCameraOf(*device).FailRequests(host::sim::RequestMatch{true, 0x00, 0x25B2}, STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(device->RestoreState(), STATUS_SUCCESS);
+  EXPECT_EQ(device->Selections().size(), selections + 1);
 }
 
 }  // namespace

@@ -268,6 +268,16 @@ TEST_F(Dispatch, EveryRequestIsCompletedExactlyOnceWithTheRightNotification) {
   }
   HW_STREAM_REQUEST_BLOCK unknown = host::MakeRequest(SRB_UNKNOWN_DEVICE_COMMAND, nullptr);
   EXPECT_EQ(camera->SendDeviceRequest(unknown).Status, STATUS_NOT_IMPLEMENTED);
+  // Requests without the record they need are refused, not followed into
+  // null: no request block at all, stream information without its
+  // descriptor, a stream open without its stream object.
+  driver::DriverReceivePacket(nullptr);
+  for (SRB_COMMAND command : {SRB_GET_STREAM_INFO, SRB_OPEN_STREAM}) {
+    HW_STREAM_REQUEST_BLOCK bare = host::MakeRequest(command, nullptr);
+    const host::RequestOutcome refused = camera->SendDeviceRequest(bare);
+    EXPECT_EQ(refused.Status, STATUS_INVALID_PARAMETER) << std::hex << command;
+    EXPECT_TRUE(refused.CompletedOnce());
+  }
 
   NTSTATUS status;
   auto stream = OpenI420(*camera, &status);
