@@ -7,6 +7,11 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libjpeg62-turbo-dev libpng-dev libsqlite3-dev
+  # The GStreamer plugin, its tests and the pipelines in docs/gstreamer.md
+  # (gst-launch-1.0, videoconvert, y4menc, vp8enc, webmmux, multifile,
+  # v4l2sink; gst-device-monitor-1.0 and gst-discoverer-1.0).
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
 )
 
 missing=()

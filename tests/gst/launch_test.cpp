@@ -1,0 +1,149 @@
+// The plugin as users meet it: gst-inspect-1.0, gst-launch-1.0 pipelines and
+// gst-device-monitor-1.0 against the plugin in the build tree, with what they
+// write read back by readers of their own (a YUV4MPEG2 reader here,
+// GStreamer's discoverer, libpng) and compared with the driver's pictures.
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "gst_world.h"
+#include "host/kernel/registry.h"
+#include "host/service/camera_lock.h"
+#include "pipeline/render.h"
+#include "support/picture_io.h"
+#include "support/run_tool.h"
+
+namespace dualcam::gst::testing {
+namespace {
+
+std::vector<std::string> Launch(const std::string& pipeline) {
+  std::vector<std::string> argv = {"gst-launch-1.0", "-q"};
+  gchar** words = g_strsplit(pipeline.c_str(), " ", -1);
+  for (gchar** word = words; *word; ++word)
+    if (**word) argv.emplace_back(*word);
+  g_strfreev(words);
+  return argv;
+}
+
+TEST(GstTools, InspectDescribesTheElements) {
+  const ProcessResult source = RunProgram({"gst-inspect-1.0", "dualcamsrc"});
+  ASSERT_EQ(source.exit_status, 0) << source.err;
+  for (const char* expected : {"Dual-mode camera source", "GstColorBalance", "video/x-vqj9", "take-still",
+                               "white-balance-auto", "is-live"})
+    EXPECT_NE(source.out.find(expected), std::string::npos) << expected;
+  const ProcessResult renderer = RunProgram({"gst-inspect-1.0", "dualcamdec"});
+  ASSERT_EQ(renderer.exit_status, 0) << renderer.err;
+  EXPECT_NE(renderer.out.find("Codec/Decoder/Video"), std::string::npos);
+}
+
+TEST(GstTools, ARecordedVideoHoldsTheDriversPictures) {
+  TestHome home;
+  const auto video = home.Path("video.y4m");
+  const ProcessResult run = RunProgram(Launch("dualcamsrc home=" + home.Home().string() +
+                                       " is-live=false num-buffers=8 ! video/x-raw,format=I420,width=176,height=144 "
+                                       "! y4menc ! filesink location=" + video.string()));
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const auto y4m = ReadY4m(video);
+  ASSERT_TRUE(y4m);
+  EXPECT_EQ(y4m->width, 176);
+  EXPECT_EQ(y4m->height, 144);
+  ASSERT_EQ(y4m->frames.size(), 8u);
+  TestHome reference_home;
+  const auto reference = DriverPictures(reference_home.Home(), pipeline::kFourccI420, 176, 144, 8);
+  ASSERT_EQ(reference.size(), 8u);
+  for (std::size_t i = 0; i < 8; ++i) EXPECT_TRUE(y4m->frames[i] == reference[i]) << "frame " << i;
+
+  // A common video file, read back by GStreamer's own demuxer and decoder.
+  const auto webm = home.Path("video.webm");
+  const ProcessResult encoded = RunProgram(Launch("dualcamsrc home=" + home.Home().string() +
+                                           " is-live=false num-buffers=15 ! video/x-raw,width=352,height=288 ! "
+                                           "videoconvert ! vp8enc deadline=1 ! webmmux ! filesink location=" +
+                                           webm.string()));
+  ASSERT_EQ(encoded.exit_status, 0) << encoded.err;
+  const ProcessResult discovered = RunProgram({"gst-discoverer-1.0", webm.string()});
+  EXPECT_NE(discovered.out.find("VP8"), std::string::npos) << discovered.out;
+  EXPECT_NE(discovered.out.find("Width: 352"), std::string::npos) << discovered.out;
+  EXPECT_NE(discovered.out.find("Duration: 0:00:00.49"), std::string::npos) << discovered.out;
+}
+
+TEST(GstTools, RecordedSamplesRenderLaterAsDualcamDecodeRendersThem) {
+  TestHome home;
+  const auto frames = home.Path("frames");
+  std::filesystem::create_directories(frames);
+  const ProcessResult recorded = RunProgram(Launch("dualcamsrc home=" + home.Home().string() +
+                                            " is-live=false num-buffers=3 ! video/x-vqj9,width=176,height=144 ! "
+                                            "multifilesink location=" + (frames / "frame-%05d.vqj9").string()));
+  ASSERT_EQ(recorded.exit_status, 0) << recorded.err;
+  const auto video = home.Path("rendered.y4m");
+  const ProcessResult rendered = RunProgram(
+      {"gst-launch-1.0", "-q", "multifilesrc", "location=" + (frames / "frame-%05d.vqj9").string(),
+       "caps=video/x-vqj9,width=176,height=144,framerate=30/1", "!", "dualcamdec", "!", "video/x-raw,format=I420", "!",
+       "y4menc", "!", "filesink", "location=" + video.string()});
+  ASSERT_EQ(rendered.exit_status, 0) << rendered.err;
+  const auto y4m = ReadY4m(video);
+  ASSERT_TRUE(y4m);
+  ASSERT_EQ(y4m->frames.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%05d.vqj9", i);
+    const auto yuv = home.Path("frame.yuv");
+    const auto run = dualcam::testing::RunTool(
+        {"decode", "--size", "176x144", "--format", "i420", (frames / name).string(), yuv.string()});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_TRUE(*dualcam::testing::ReadFileBytes(yuv) == y4m->frames[i]) << name;
+  }
+}
+
+TEST(GstTools, APipelineOwnsTheCameraAndAnswersStillsFromAnotherProcess) {
+  TestHome home;
+  Process pipeline(Launch("-e dualcamsrc home=" + home.Home().string() + " ! fakesink"));
+  // Streaming once the lock is the pipeline's and the driver says so.
+  bool streaming = false;
+  for (int i = 0; i < 300 && !streaming && pipeline.Running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (host::service::CameraLock::Holder(home.Home()) != pipeline.pid()) continue;
+    host::Registry registry(home.Home() / "registry.db");
+    streaming = registry.GetDword(host::kSettingsKeyPath, "DriverStatus") == 5u;
+  }
+  ASSERT_TRUE(streaming);
+
+  GstElement* src = gst_element_factory_make("dualcamsrc", nullptr);
+  g_object_set(src, "home", home.Home().c_str(), nullptr);
+  GstBus* bus = gst_bus_new();
+  gst_element_set_bus(src, bus);
+  EXPECT_EQ(gst_element_set_state(src, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+  GstMessage* refused = PopMessage(bus, GST_MESSAGE_ERROR);
+  EXPECT_EQ(ErrorText(refused), "the camera is in use by process " + std::to_string(pipeline.pid()));
+  if (refused) gst_message_unref(refused);
+  gst_element_set_state(src, GST_STATE_NULL);
+  gst_element_set_bus(src, nullptr);
+  gst_object_unref(bus);
+  gst_object_unref(src);
+
+  const auto still = home.Path("still.png");
+  const auto snapshot =
+      dualcam::testing::RunTool({"snapshot", still.string(), "--home", home.Home().string(), "--timeout", "20"});
+  ASSERT_EQ(snapshot.exit_status, 0) << snapshot.err;
+  const auto picture = dualcam::testing::LoadPng(still.string());
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 640);
+  EXPECT_EQ(picture->height, 480);
+
+  pipeline.Signal(SIGINT);
+  const ProcessResult ended = pipeline.Wait(30);
+  EXPECT_EQ(ended.exit_status, 0) << ended.err;
+  EXPECT_EQ(host::service::CameraLock::Holder(home.Home()), std::nullopt);
+}
+
+TEST(GstTools, TheDeviceMonitorListsTheCameraWithItsCaps) {
+  const ProcessResult monitor = RunProgram({"gst-device-monitor-1.0", "Video/Source"});
+  ASSERT_EQ(monitor.exit_status, 0) << monitor.err;
+  EXPECT_NE(monitor.out.find("Dual-mode camera (simulated)"), std::string::npos) << monitor.out;
+  EXPECT_NE(monitor.out.find("video/x-vqj9, width=352, height=288, framerate=30/1"), std::string::npos);
+  EXPECT_NE(monitor.out.find("video/x-raw, format=BGR, width=352, height=288"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dualcam::gst::testing

@@ -1,0 +1,108 @@
+// dualcamsrc's errors: each a GStreamer error with a text that says what
+// happened: no camera, a camera in use, a format the camera does not offer,
+// the camera removed while playing.
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "camera_owner.h"
+#include "dualcam_src.h"
+#include "gst_world.h"
+
+namespace dualcam::gst::testing {
+namespace {
+
+// The error an element posts when it cannot go to READY.
+std::pair<GError*, std::string> RefusedOpen(GstElement* src) {
+  GstBus* bus = gst_bus_new();
+  gst_element_set_bus(src, bus);
+  EXPECT_EQ(gst_element_set_state(src, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+  GstMessage* message = PopMessage(bus, GST_MESSAGE_ERROR);
+  GError* error = nullptr;
+  if (message) gst_message_parse_error(message, &error, nullptr);
+  const std::string text = error ? error->message : "";
+  if (message) gst_message_unref(message);
+  gst_element_set_state(src, GST_STATE_NULL);
+  gst_element_set_bus(src, nullptr);
+  gst_object_unref(bus);
+  return {error, text};
+}
+
+TEST(DualcamSrcErrors, NoCameraAtTheDeviceNamed) {
+  TestHome home;
+  for (const char* device : {"usb", "usb:1234:5678", "camera0"}) {
+    SCOPED_TRACE(device);
+    GstElement* src = gst_element_factory_make("dualcamsrc", nullptr);
+    g_object_set(src, "home", home.Home().c_str(), "device", device, nullptr);
+    auto [error, text] = RefusedOpen(src);
+    ASSERT_NE(error, nullptr);
+    EXPECT_TRUE(g_error_matches(error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND));
+    EXPECT_NE(text.find(device), std::string::npos) << text;
+    g_error_free(error);
+    gst_object_unref(src);
+  }
+}
+
+TEST(DualcamSrcErrors, ASecondElementOnTheCameraIsToldWhoHasIt) {
+  TestHome home;
+  SourceHarness first(home.Home(), "video/x-raw,format=I420,width=160,height=120");
+  ASSERT_TRUE(first.Play());
+  GstElement* second = gst_element_factory_make("dualcamsrc", nullptr);
+  g_object_set(second, "home", home.Home().c_str(), nullptr);
+  auto [error, text] = RefusedOpen(second);
+  ASSERT_NE(error, nullptr);
+  EXPECT_TRUE(g_error_matches(error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_BUSY));
+  EXPECT_EQ(text, "the camera is in use by process " + std::to_string(getpid()));
+  g_error_free(error);
+  gst_object_unref(second);
+  // The first goes on undisturbed.
+  GstBuffer* buffer = first.Next();
+  EXPECT_NE(buffer, nullptr);
+  if (buffer) gst_buffer_unref(buffer);
+}
+
+TEST(DualcamSrcErrors, AFormatTheCameraDoesNotOfferIsNamed) {
+  TestHome home;
+  SourceHarness source(home.Home(), "video/x-raw,format=I420,width=640,height=480");
+  ASSERT_TRUE(source.Play());
+  GstMessage* message = PopMessage(source.bus(), GST_MESSAGE_ERROR, 10 * GST_SECOND);
+  ASSERT_NE(message, nullptr);
+  GError* error = nullptr;
+  gchar* debug = nullptr;
+  gst_message_parse_error(message, &error, &debug);
+  EXPECT_TRUE(g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT));
+  EXPECT_STREQ(error->message, "the camera does not offer the format asked for");
+  EXPECT_NE(std::string(debug).find("width=(int)640"), std::string::npos) << debug;
+  g_error_free(error);
+  g_free(debug);
+  gst_message_unref(message);
+}
+
+TEST(DualcamSrcErrors, TheCameraRemovedWhilePlayingEndsTheStream) {
+  TestHome home;
+  SourceHarness source(home.Home(), "video/x-raw,format=BGR,width=176,height=144");
+  ASSERT_TRUE(source.Play());
+  GstBuffer* buffer = source.Next();
+  ASSERT_NE(buffer, nullptr);
+  gst_buffer_unref(buffer);
+  OwnerOf(source.element())->SurpriseRemove();
+  GstMessage* message = source.WaitMessage("error", 5);
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(ErrorText(message), "the camera was removed");
+  gst_message_unref(message);
+}
+
+TEST(DualcamSrcErrors, ASceneThatIsNotAPictureIsRefused) {
+  TestHome home;
+  GstElement* src = gst_element_factory_make("dualcamsrc", nullptr);
+  g_object_set(src, "home", home.Home().c_str(), "scene", "/nonexistent/photo.png", nullptr);
+  auto [error, text] = RefusedOpen(src);
+  ASSERT_NE(error, nullptr);
+  EXPECT_TRUE(g_error_matches(error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_SETTINGS));
+  EXPECT_NE(text.find("cannot use '/nonexistent/photo.png' as the scene"), std::string::npos) << text;
+  g_error_free(error);
+  gst_object_unref(src);
+}
+
+}  // namespace
+}  // namespace dualcam::gst::testing
