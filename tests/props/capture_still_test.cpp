@@ -3,12 +3,16 @@
 // sleeps its one-second waits the camera's packets keep arriving (pumped
 // from the clock's sleep hook, as the bus would deliver them meanwhile), so
 // the still reaches the property through the real packet routine.
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "camera/extension_properties.h"
 #include "camera/properties.h"
 #include "driver/callbacks.h"
 #include "driver/lifecycle.h"
+#include "host/bus/sim_bus.h"
+#include "host/bus/usb_device.h"
 #include "host/kernel/host_kernel.h"
 #include "host/classlib/camera_class_library.h"
 #include "platform/usbcamd.h"
@@ -22,6 +26,42 @@ constexpr int64_t kOneSecond = -10'000'000;
 
 void IgnoreRequest(PHW_STREAM_REQUEST_BLOCK) {}
 
+// The simulated camera's bus, with a look at every control transfer as it
+// goes out.
+class ObservedBus final : public host::bus::UsbDevice {
+ public:
+  explicit ObservedBus(std::shared_ptr<host::bus::SimBus> inner) : inner_(std::move(inner)) {}
+  std::function<void(const host::bus::ControlTransfer&)> OnControl;
+  host::sim::SimCamera& Camera() { return inner_->Camera(); }
+
+  std::span<const uint8_t> DeviceDescriptor() const override { return inner_->DeviceDescriptor(); }
+  std::span<const uint8_t> ConfigurationDescriptor() const override { return inner_->ConfigurationDescriptor(); }
+  std::string Name() const override { return inner_->Name(); }
+  host::bus::ControlResult Control(const host::bus::ControlTransfer& transfer) override
+  {
+    if (OnControl) OnControl(transfer);
+    return inner_->Control(transfer);
+  }
+  host::bus::Status SelectAlternateSetting(uint8_t interface, uint8_t setting) override
+  {
+    return inner_->SelectAlternateSetting(interface, setting);
+  }
+  host::bus::Status StartStream(uint8_t endpoint, uint32_t size) override { return inner_->StartStream(endpoint, size); }
+  void StopStream() override { inner_->StopStream(); }
+  bool Stepped() const override { return true; }
+  bool WaitForPackets(std::chrono::steady_clock::time_point deadline) override
+  {
+    return inner_->WaitForPackets(deadline);
+  }
+  void Interrupt() override { inner_->Interrupt(); }
+  Delivered Deliver(host::bus::PacketSink& sink) override { return inner_->Deliver(sink); }
+  bool Gone() const override { return inner_->Gone(); }
+  void SetGoneHandler(std::function<void()> handler) override { inner_->SetGoneHandler(std::move(handler)); }
+
+ private:
+  std::shared_ptr<host::bus::SimBus> inner_;
+};
+
 class CaptureStill : public ::testing::Test {
  protected:
   void SetUp() override
@@ -29,6 +69,8 @@ class CaptureStill : public ::testing::Test {
     ASSERT_EQ(host::InstallSettingsKey(kernel_.registry()), STATUS_SUCCESS);
     ASSERT_EQ(USBCAMD_DriverEntry(nullptr, nullptr, driver::kDeviceContextSize, 4, IgnoreRequest), STATUS_SUCCESS);
     host::CameraDevice::Options attach = dualcam::testing::SimDeviceOptions(nullptr, driver::CameraCallbacks());
+    bus_ = std::make_shared<ObservedBus>(std::static_pointer_cast<host::bus::SimBus>(attach.Bus));
+    attach.Bus = bus_;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     device_ = host::CameraDevice::Attach(attach, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
@@ -83,19 +125,28 @@ class CaptureStill : public ::testing::Test {
 
   host::HostKernel kernel_{host::HostOptions::ForTests()};
   host::ScopedKernel installed_{kernel_};
+  std::shared_ptr<ObservedBus> bus_;
   std::unique_ptr<host::CameraDevice> device_;
 };
 
 TEST_F(CaptureStill, StillFromThePacketPathArrivesInTheBuffer)
 {
+  // The button poll's service stays away from a still the property waits
+  // for: the flag is up before the camera is asked for the still.
+  std::optional<ULONG> byPropertyAtTrigger;
+  bus_->OnControl = [this, &byPropertyAtTrigger](const host::bus::ControlTransfer& t) {
+    if (!t.In() && t.request == 0x05 && t.value == 2) byPropertyAtTrigger = Ctx()->StillByProperty.load();
+  };
   PropertyRequest still = TakeStill(3);
+  bus_->OnControl = nullptr;
+  EXPECT_EQ(byPropertyAtTrigger, 1u);
   EXPECT_EQ(OneSecondSleeps().size(), 1u);
   ASSERT_EQ(still.Ulong(layout::kExtValue), layout::kExtDataSize);
 
   // The data area holds the first still's payload as the camera sent it:
   // raw frame bytes from 9 on (the frame-start packet's bytes 10..).
   std::optional<host::sim::FrameRecord> sent;
-  for (const host::sim::FrameRecord& frame : dualcam::testing::SimCameraOf(*device_).FrameHistory()) {
+  for (const host::sim::FrameRecord& frame : bus_->Camera().FrameHistory()) {
     if (frame.kind == encoder::FrameKind::kStill && !sent) sent = frame;
   }
   ASSERT_TRUE(sent.has_value());
@@ -104,7 +155,7 @@ TEST_F(CaptureStill, StillFromThePacketPathArrivesInTheBuffer)
   EXPECT_EQ(Ctx()->StillReady.load(), 0u);
   EXPECT_EQ(Ctx()->StillByProperty.load(), 0u);
   // Back at the video size, the camera streams video again.
-  EXPECT_FALSE(dualcam::testing::SimCameraOf(*device_).StillPending());
+  EXPECT_FALSE(bus_->Camera().StillPending());
 }
 
 TEST_F(CaptureStill, StillNeverSentGivesUpAfterTenSleeps)
