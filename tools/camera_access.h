@@ -7,18 +7,21 @@
 // The registry's status values outlive a process that was killed, so they
 // say what the last driver published, never whether it still runs; the
 // data folder's lock (host/service/camera_lock.h) goes away with its
-// process however it ends. Commands that later reach a running owner
-// instead of refusing (a control socket) extend CameraAccess, not their own
-// copies of this decision.
+// process however it ends. Commands that reach a running owner instead of
+// refusing (ctl, info, stop) ask it through its control socket here.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "home.h"
 #include "host/service/camera_lock.h"
+#include "host/service/control_protocol.h"
 
 namespace dualcam::tools {
 
@@ -37,5 +40,17 @@ std::unique_ptr<host::service::CameraLock> TakeCamera(const DataHome& home);
 
 // The process that owns the camera (a running capture), or nothing.
 std::optional<pid_t> CameraOwner(const DataHome& home);
+
+// What the capture running on the data folder answered through its control
+// socket (host/service/control_client.h): the reply's body lines.
+struct CaptureReply {
+  pid_t owner = 0;
+  std::vector<std::string> lines;
+};
+// Nothing when no capture runs. Throws ToolError when one runs but cannot
+// be reached (its owner does not serve the socket, or not in `startup_wait`)
+// or refuses the request (with its reason).
+std::optional<CaptureReply> AskRunningCapture(const DataHome& home, const host::service::Request& request,
+                                              std::chrono::milliseconds startup_wait = std::chrono::seconds(5));
 
 }  // namespace dualcam::tools

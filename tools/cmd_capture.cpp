@@ -24,6 +24,7 @@
 #include "camera_access.h"
 #include "capture_output.h"
 #include "command.h"
+#include "control_service.h"
 #include "driver/formats.h"
 #include "home.h"
 #include "host/sim/encoder/picture.h"
@@ -76,9 +77,10 @@ constexpr char kCaptureHelp[] =
     "  --fast            stream as fast as possible instead of at the camera's rate\n"
     "  --home DIR        data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
     "\n"
-    "While it runs, 'dualcam snapshot' and 'dualcam reg' work from another\n"
-    "terminal. Ctrl-C (SIGINT), SIGTERM or SIGHUP ends the capture early and\n"
-    "keeps what was written, whole.\n"
+    "While it runs, 'dualcam ctl' and 'dualcam info' reach it from another\n"
+    "terminal through the data folder's control socket, 'dualcam stop' ends it,\n"
+    "and 'dualcam snapshot' and 'dualcam reg' work as ever. Ctrl-C (SIGINT),\n"
+    "SIGTERM or SIGHUP ends the capture early and keeps what was written, whole.\n"
     "Exit status: 0 success; 1 usage error, camera in use, refused stream or I/O\n"
     "error; 128 + the signal's number after an interruption (130 for Ctrl-C,\n"
     "143 for SIGTERM, 129 for SIGHUP).\n";
@@ -370,6 +372,22 @@ int RunCapture(std::span<const std::string_view> args) {
   status = stream->SetState(KSSTATE_RUN);
   if (status != STATUS_SUCCESS) UsageError("the stream did not start running");
 
+  // Other processes reach the running camera through the data folder's
+  // control socket, served on its own thread from now until the stream
+  // stops; `dualcam stop` ends the capture as SIGTERM does.
+  CaptureFigures figures;
+  std::atomic<bool> ending{false};
+  std::string why;
+  auto service = ServeCapture({home, *camera_lock, session,
+                               {std::string(options.format->name), options.width, options.height,
+                                1e7 / static_cast<double>(interval)},
+                               &figures, [] { OnInterrupt(SIGTERM); },
+                               [&ending] { return ending.load() || g_signal.load() != 0; }},
+                              &why);
+  if (!service)
+    std::fprintf(stderr, "dualcam capture: note: other processes cannot reach this capture's controls: %s\n",
+                 why.c_str());
+
   const bool progress = isatty(STDERR_FILENO) != 0;
 
   Tally tally;
@@ -425,7 +443,14 @@ int RunCapture(std::span<const std::string_view> args) {
         std::fprintf(stderr, "\rcapture: frame %d/%d  %.1f ms", number, frames, ms);
       if (number >= frames) break;
     }
+    figures.delivered.store(tally.delivered);
+    figures.decoded.store(tally.decoded);
+    figures.repeated.store(tally.repeated);
+    figures.blank.store(tally.blank);
+    figures.PublishPackets(camera.Device().Counters());
   }
+  ending.store(true);
+  service.reset();  // before the stream stops: a request being answered finishes first
   if (progress) std::fprintf(stderr, "\n");
   const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
   const host::StreamCounters counters = camera.Device().Counters();

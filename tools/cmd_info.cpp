@@ -5,8 +5,9 @@
 // Hard part: the status values are whatever the last driver left in the
 // registry, possibly from a process that has since died; they are shown as
 // read, with what they mean, and whether a capture runs is told by the
-// data folder's camera lock, never by them. The command brings up no
-// driver, so it works beside a running capture.
+// data folder's camera lock, never by them; a running capture gives its own
+// account through the control socket. The command brings up no driver, so
+// it works beside a running capture.
 #include <cstdio>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "driver/formats.h"
 #include "home.h"
 #include "host/kernel/registry.h"
+#include "host/service/control_protocol.h"
 
 namespace dualcam::tools {
 namespace {
@@ -24,8 +26,10 @@ constexpr char kInfoHelp[] =
     "\n"
     "Prints the formats the capture pin offers, the data folder with the\n"
     "registry file and the settings key, the snapshot file, whether a capture\n"
-    "is running on the data folder (and in which process), and the driver\n"
-    "status the last driver published (DriverStatus, IsoMode, BulkMode).\n"
+    "is running on the data folder (and in which process; then also its format\n"
+    "and the frames and packets it has had so far, asked through the folder's\n"
+    "control socket), and the driver status the last driver published\n"
+    "(DriverStatus, IsoMode, BulkMode).\n"
     "\n"
     "  --home DIR  data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n";
 
@@ -49,6 +53,35 @@ std::string StatusMeaning(std::optional<uint32_t> status, bool owned) {
     case 7: return "stream closed";
     case 8: return "camera removed";
     default: return "unknown";
+  }
+}
+
+// The running capture's own account, through its control socket. A capture
+// that cannot be reached (starting, ending, or one that serves no socket)
+// is said to be so; the rest of the report stands without it.
+void PrintCaptureStatus(const DataHome& home) {
+  std::optional<CaptureReply> reply;
+  try {
+    reply = AskRunningCapture(home, {host::service::Verb::kStatus, {}}, std::chrono::seconds(1));
+  } catch (const ToolError& error) {
+    std::printf("capture:        not reachable through its control socket (%s)\n", error.what());
+    return;
+  }
+  if (!reply) return;  // it ended meanwhile
+  std::printf("capture:        its status, through the control socket:\n");
+  for (const std::string& line : reply->lines) {
+    const auto fields = host::service::ParseFields(line);
+    if (!fields) continue;
+    const auto get = [&](const char* key) { return fields->Get(key).value_or("?"); };
+    if (fields->head == "format")
+      std::printf("  format:       %s %sx%s at %s fps\n", get("kind").c_str(), get("width").c_str(),
+                  get("height").c_str(), get("fps").c_str());
+    else if (fields->head == "frames")
+      std::printf("  frames:       %s delivered, %s decoded, %s repeated, %s blank\n", get("delivered").c_str(),
+                  get("decoded").c_str(), get("repeated").c_str(), get("blank").c_str());
+    else if (fields->head == "packets")
+      std::printf("  packets:      %s delivered, %s accepted, %s refused\n", get("delivered").c_str(),
+                  get("accepted").c_str(), get("refused").c_str());
   }
 }
 
@@ -82,8 +115,12 @@ int RunInfo(std::span<const std::string_view> args) {
   std::printf("registry file:  %s\n", home.RegistryFile().c_str());
   std::printf("settings key:   %.*s\n", static_cast<int>(key.size()), key.data());
   std::printf("snapshot file:  %s\n", home.SnapshotFile().c_str());
-  if (owner) std::printf("\ncamera:         a capture is running in process %d\n", static_cast<int>(*owner));
-  else std::printf("\ncamera:         free (no capture is running)\n");
+  if (owner) {
+    std::printf("\ncamera:         a capture is running in process %d\n", static_cast<int>(*owner));
+    PrintCaptureStatus(home);
+  } else {
+    std::printf("\ncamera:         free (no capture is running); the settings key as the last driver left it:\n");
+  }
   std::printf("DriverStatus:   %s (%s)\n", Number(status).c_str(), StatusMeaning(status, owner.has_value()).c_str());
   std::printf("IsoMode:        %s\n", Number(registry.GetDword(key, "IsoMode")).c_str());
   std::printf("BulkMode:       %s\n", Number(registry.GetDword(key, "BulkMode")).c_str());

@@ -50,6 +50,7 @@ int RunCtl(std::span<const std::string_view> args);
 int RunReg(std::span<const std::string_view> args);
 int RunSnapshot(std::span<const std::string_view> args);
 int RunInfo(std::span<const std::string_view> args);
+int RunStop(std::span<const std::string_view> args);
 
 // --- option helpers --------------------------------------------------------
 

@@ -20,6 +20,7 @@ constexpr Command kCommands[] = {
     {"snapshot", "ask a running capture for a still and save it", RunSnapshot},
     {"reg", "list, read, write or delete values of the settings key", RunReg},
     {"info", "offered formats, data folder, settings key and driver status", RunInfo},
+    {"stop", "end the capture running on the data folder", RunStop},
     {"decode", "render a raw frame, VQJ9 sample or snapshot file into a picture", RunDecode},
     {"encode", "compress a PNG into a raw camera frame (and a VQJ9 sample)", RunEncode},
 };
