@@ -227,10 +227,20 @@ std::unique_ptr<CameraOwner> CameraOwner::Open(const OwnerOptions& options, Even
   owner->formats_ = info.Formats;
   owner->mailbox_ = std::make_unique<Mailbox>(owner->home_, options.stepped ? 2 : 10);
   if (!options.stepped) owner->watcher_ = std::thread(&CameraOwner::WatchLoop, owner.get());
+  // Without the socket (a folder writable by every user) the pipeline runs on.
+  CameraOwner* raw = owner.get();
+  owner->service_ = tools::ServeCapture(
+      {owner->home_, *owner->lock_,
+       {[raw](const tools::ControlDef& control) { return raw->Read(control); },
+        [raw](const tools::ControlSetting& setting) { raw->Apply(setting); }},
+       &owner->figures_, [raw] { raw->stop_requested_ = true; }, [raw] { return raw->stop_requested_.load(); }},
+      nullptr);
   return owner;
 }
 
 CameraOwner::~CameraOwner() {
+  stop_requested_ = true;  // a still being waited for over the socket gives up
+  service_.reset();
   {
     std::lock_guard lock(watch_mutex_);
     watch_stop_ = true;
@@ -311,6 +321,10 @@ void CameraOwner::StartStream(const KS_DATARANGE_VIDEO& range) {
     pumps_ = 0;
     empty_pumps_ = 0;
     mailbox_->SetStillKind(format->kind);
+    stop_requested_ = false;
+    const char* kind = format->kind == PictureKind::kI420 ? "i420" : format->kind == PictureKind::kBgr ? "rgb24" : "vqj9";
+    figures_.SetFormat(tools::OpenFormat{kind, format->width, format->height,
+                                         1e7 / static_cast<double>(interval_)});
   }
   Emit(std::move(events));
 }
@@ -330,6 +344,7 @@ void CameraOwner::StopStreamLocked(std::vector<OwnerEvent>& events) {
   stream_->Close();
   stream_.reset();
   running_range_.reset();
+  figures_.SetFormat(std::nullopt);
   mailbox_->Withdraw(events, "the stream stopped before the still was taken");
 }
 
@@ -357,6 +372,9 @@ CameraOwner::Step CameraOwner::Pump() {
   for (host::Picture& picture : pictures) {
     if (picture.Status == STATUS_SUCCESS) step.picture = std::move(picture);
   }
+  if (step.picture) ++figures_.delivered;
+  figures_.PublishPackets(camera.Device().Counters());
+  step.stopped = stop_requested_.load();
   if (step.picture) {
     empty_pumps_ = 0;
     return step;

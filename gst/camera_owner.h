@@ -19,8 +19,11 @@
 // The host kernel and the driver's registration are process-wide: one
 // owner per process; a second is refused with a clear error.
 //
-// This object is also what the control socket, when a pipeline serves one,
-// calls for `dualcam ctl`: controls, a still, status.
+// It also serves the data folder's control socket for its whole life
+// (tools/control_service.h), so `dualcam ctl`, `info` and `stop` reach a
+// pipeline's camera: controls through Read and Apply (under the camera's
+// lock), a still through the driver's mailbox, status from the figures Pump
+// keeps, and stop as the end of the stream (Step::stopped).
 #pragma once
 
 #include <atomic>
@@ -38,6 +41,7 @@
 #include <variant>
 #include <vector>
 
+#include "control_service.h"
 #include "formats.h"
 #include "home.h"
 #include "host/classlib/capture_app.h"
@@ -118,6 +122,7 @@ class CameraOwner {
     std::optional<host::Picture> picture;  // a completed read, if one came
     bool removed = false;                  // the camera is gone
     bool stalled = false;                  // no picture for ten seconds of frames
+    bool stopped = false;                  // `dualcam stop` asked the stream to end
   };
   Step Pump();
 
@@ -164,6 +169,10 @@ class CameraOwner {
   std::unique_ptr<Mailbox> mailbox_;
   std::mutex events_mutex_;
   std::vector<OwnerEvent> gathered_;  // stepped mode: events waiting for DeliverEvents
+
+  tools::CaptureFigures figures_;
+  std::atomic<bool> stop_requested_{false};
+  std::unique_ptr<host::service::ControlServer> service_;  // goes first: it calls Read and Apply
 
   std::mutex watch_mutex_;
   std::condition_variable watch_wake_;

@@ -572,6 +572,7 @@ static GstFlowReturn dualcam_src_create(GstPushSrc* push, GstBuffer** out) {
     }
     CameraOwner::Step step = owner->Pump();
     owner->DeliverEvents();
+    if (step.stopped) return GST_FLOW_EOS;  // `dualcam stop`: the pipeline ends as after its last frame
     if (step.removed) {
       GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("the camera was removed"), (nullptr));
       return GST_FLOW_ERROR;

@@ -376,12 +376,12 @@ int RunCapture(std::span<const std::string_view> args) {
   // control socket, served on its own thread from now until the stream
   // stops; `dualcam stop` ends the capture as SIGTERM does.
   CaptureFigures figures;
+  figures.SetFormat(OpenFormat{std::string(options.format->name), options.width, options.height,
+                               1e7 / static_cast<double>(interval)});
   std::atomic<bool> ending{false};
   std::string why;
-  auto service = ServeCapture({home, *camera_lock, session,
-                               {std::string(options.format->name), options.width, options.height,
-                                1e7 / static_cast<double>(interval)},
-                               &figures, [] { OnInterrupt(SIGTERM); },
+  auto service = ServeCapture({home, *camera_lock, ControlAccess::Of(session), &figures,
+                               [] { OnInterrupt(SIGTERM); },
                                [&ending] { return ending.load() || g_signal.load() != 0; }},
                               &why);
   if (!service)

@@ -33,8 +33,8 @@ std::string Text(double value) {
   return text;
 }
 
-std::string ControlLine(DriverSession& session, const ControlDef& control) {
-  const DriverSession::Reading reading = session.Read(control);
+std::string ControlLine(const ControlAccess& controls, const ControlDef& control) {
+  const DriverSession::Reading reading = controls.read(control);
   Fields fields{std::string(control.name), {{"value", std::to_string(reading.value)}}};
   if (control.has_auto) fields.values.emplace_back("mode", reading.automatic ? "auto" : "manual");
   fields.values.emplace_back("min", "0");
@@ -58,12 +58,13 @@ Reply Status(const ServedCapture& served) {
   host::Registry registry(served.home.RegistryFile());
   const auto number = [](std::optional<uint32_t> value) { return value ? std::to_string(*value) : std::string("-"); };
   const uint64_t packets = f.packets_delivered.load(), accepted = f.packets_accepted.load();
+  const OpenFormat format = f.Format().value_or(OpenFormat{"none", 0, 0, 0});
   return Reply::Ok({
       FormatFields({"format",
-                    {{"kind", served.format.kind},
-                     {"width", std::to_string(served.format.width)},
-                     {"height", std::to_string(served.format.height)},
-                     {"fps", Text(served.format.fps)}}}),
+                    {{"kind", format.kind},
+                     {"width", std::to_string(format.width)},
+                     {"height", std::to_string(format.height)},
+                     {"fps", Text(format.fps)}}}),
       FormatFields({"frames",
                     {{"delivered", std::to_string(f.delivered.load())},
                      {"decoded", std::to_string(f.decoded.load())},
@@ -83,6 +84,8 @@ Reply Status(const ServedCapture& served) {
 // A still through the snapshot mailbox, as any other program asks the
 // driver for one: the driver saves it and posts the result.
 Reply Still(const ServedCapture& served) {
+  // The driver answers the mailbox only while a stream is open.
+  if (!served.figures->Format()) return Reply::Error(ReplyStatus::kUnavailable, "the camera is not streaming");
   host::Registry registry(served.home.RegistryFile());
   const std::string_view key = host::kSettingsKeyPath;
   if (registry.SetDword(key, "SnapShot", 0) != STATUS_SUCCESS || registry.SetDword(key, "SnapShoot", 1) != STATUS_SUCCESS)
@@ -106,27 +109,27 @@ Reply Still(const ServedCapture& served) {
 }
 
 Reply Handle(const ServedCapture& served, const Request& request) {
-  DriverSession& session = served.session;
+  const ControlAccess& controls = served.controls;
   std::vector<std::string> lines;
   try {
     switch (request.verb) {
       case Verb::kList:
-        for (const ControlDef& control : Controls()) lines.push_back(ControlLine(session, control));
+        for (const ControlDef& control : Controls()) lines.push_back(ControlLine(controls, control));
         break;
       case Verb::kGet:
-        for (const ControlDef* control : Named(request.words)) lines.push_back(ControlLine(session, *control));
+        for (const ControlDef* control : Named(request.words)) lines.push_back(ControlLine(controls, *control));
         break;
       case Verb::kSet: {
         std::vector<ControlSetting> settings;
         for (const std::string& word : request.words) settings.push_back(ParseControlSetting(word));
-        for (const ControlSetting& setting : settings) session.Apply(setting);
-        for (const ControlSetting& setting : settings) lines.push_back(ControlLine(session, *setting.control));
+        for (const ControlSetting& setting : settings) controls.apply(setting);
+        for (const ControlSetting& setting : settings) lines.push_back(ControlLine(controls, *setting.control));
         break;
       }
       case Verb::kReset:
         for (const ControlDef* control : Named(request.words)) {
-          session.Apply({control, std::nullopt, /*restore_default=*/true});
-          lines.push_back(ControlLine(session, *control));
+          controls.apply({control, std::nullopt, /*restore_default=*/true});
+          lines.push_back(ControlLine(controls, *control));
         }
         break;
       case Verb::kStatus:
@@ -137,7 +140,9 @@ Reply Handle(const ServedCapture& served, const Request& request) {
         served.stop();
         return Reply::Ok({FormatFields({"stopping", {{"pid", std::to_string(::getpid())}}})});
     }
-  } catch (const ToolError& error) {
+  } catch (const std::runtime_error& error) {
+    // A name or value the request got wrong, or a control the driver
+    // refused (ToolError, or the owner's own error type).
     return Reply::Error(ReplyStatus::kRejected, error.what());
   }
   return Reply::Ok(std::move(lines));
@@ -150,9 +155,26 @@ void CaptureFigures::PublishPackets(const host::StreamCounters& counters) {
   packets_accepted.store(counters.PacketsAccepted, std::memory_order_relaxed);
 }
 
+void CaptureFigures::SetFormat(std::optional<OpenFormat> format) {
+  std::lock_guard lock(mutex_);
+  format_ = std::move(format);
+}
+
+std::optional<OpenFormat> CaptureFigures::Format() const {
+  std::lock_guard lock(mutex_);
+  return format_;
+}
+
+ControlAccess ControlAccess::Of(DriverSession& session) {
+  return {[&session](const ControlDef& control) { return session.Read(control); },
+          [&session](const ControlSetting& setting) { session.Apply(setting); }};
+}
+
 std::unique_ptr<service::ControlServer> ServeCapture(ServedCapture served, std::string* why) {
   static const CaptureFigures kNone;
   if (served.figures == nullptr) served.figures = &kNone;
+  if (!served.stop) served.stop = [] {};
+  if (!served.ending) served.ending = [] { return false; };
   auto shared = std::make_shared<ServedCapture>(std::move(served));
   auto started = service::ControlServer::Start(
       shared->lock, [shared](const Request& request) { return Handle(*shared, request); });

@@ -4,7 +4,6 @@
 // GStreamer's discoverer, libpng) and compared with the driver's pictures.
 #include <gst/gst.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <thread>
 
@@ -96,7 +95,7 @@ TEST(GstTools, RecordedSamplesRenderLaterAsDualcamDecodeRendersThem) {
   }
 }
 
-TEST(GstTools, APipelineOwnsTheCameraAndAnswersStillsFromAnotherProcess) {
+TEST(GstTools, APipelineOwnsTheCameraAndAnswersStillsControlsAndStopFromAnotherProcess) {
   TestHome home;
   Process pipeline(Launch("-e dualcamsrc home=" + home.Home().string() + " ! fakesink"));
   // Streaming once the lock is the pipeline's and the driver says so.
@@ -131,7 +130,12 @@ TEST(GstTools, APipelineOwnsTheCameraAndAnswersStillsFromAnotherProcess) {
   EXPECT_EQ(picture->width, 640);
   EXPECT_EQ(picture->height, 480);
 
-  pipeline.Signal(SIGINT);
+  // Controls and stop reach it through its control socket; stop ends the
+  // stream, and the pipeline with it.
+  const auto set = dualcam::testing::RunTool({"ctl", "set", "brightness=90", "--home", home.Home().string()});
+  EXPECT_EQ(set.out, "applied to the running capture (process " + std::to_string(pipeline.pid()) + ")\n") << set.err;
+  const auto stop = dualcam::testing::RunTool({"stop", "--home", home.Home().string()});
+  EXPECT_EQ(stop.exit_status, 0) << stop.err;
   const ProcessResult ended = pipeline.Wait(30);
   EXPECT_EQ(ended.exit_status, 0) << ended.err;
   EXPECT_EQ(host::service::CameraLock::Holder(home.Home()), std::nullopt);
