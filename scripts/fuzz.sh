@@ -48,7 +48,8 @@ while [ $# -gt 0 ]; do
   shift
 done
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(decode_picture render_frame frame_path formats load_settings snapshot decode_tool properties control_request)
+  targets=(decode_picture render_frame frame_path formats load_settings snapshot decode_tool properties control_request
+           usb_device)
 fi
 if [ -z "$seconds" ]; then
   if [ $ci -eq 1 ]; then seconds=8; else seconds=600; fi
@@ -74,7 +75,7 @@ for target in "${targets[@]}"; do
   # them, and a few times the longest useful input elsewhere (a longer one
   # only repeats operations and slows every execution).
   case "$target" in
-    formats|load_settings) max_len=4096 ;;
+    formats|load_settings|usb_device) max_len=4096 ;;
     snapshot) max_len=8192 ;;
     properties) max_len=32768 ;;
     *) max_len=65536 ;;

@@ -12,6 +12,9 @@ packages=(
   # v4l2sink; gst-device-monitor-1.0 and gst-discoverer-1.0).
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
+  # The real-camera path (libusb) and its tests against the emulated camera
+  # (umockdev-wrapper, the umockdev library and headers).
+  libusb-1.0-0-dev umockdev libumockdev-dev
 )
 
 missing=()

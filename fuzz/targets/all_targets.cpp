@@ -8,7 +8,7 @@ std::span<const FuzzTarget> AllTargets() {
       {"decode_picture", FuzzDecodePicture}, {"render_frame", FuzzRenderFrame}, {"frame_path", FuzzFramePath},
       {"formats", FuzzFormats},               {"load_settings", FuzzLoadSettings}, {"snapshot", FuzzSnapshot},
       {"decode_tool", FuzzDecodeTool},       {"properties", FuzzProperties},
-      {"control_request", FuzzControlRequest},
+      {"control_request", FuzzControlRequest}, {"usb_device", FuzzUsbDevice},
   };
   return kTargets;
 }

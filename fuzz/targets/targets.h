@@ -32,6 +32,11 @@ int FuzzDecodeTool(const uint8_t* data, std::size_t size);
 // The control socket's request, reply and body-record parsers with any bytes.
 int FuzzControlRequest(const uint8_t* data, std::size_t size);
 
+// The class library facing a hostile USB device: any descriptors, control
+// answers, selections, packet lengths and statuses, and a minidriver that
+// asks for anything.
+int FuzzUsbDevice(const uint8_t* data, std::size_t size);
+
 struct FuzzTarget {
   const char* Name;  // folder name under fuzz/corpus and fuzz/regressions
   int (*Run)(const uint8_t* data, std::size_t size);

@@ -465,6 +465,9 @@ unsigned CameraDevice::Pump(unsigned frames) {
     for (unsigned i = 0; i < frames; ++i) {
       std::lock_guard lock(mutex_);
       if (!ReadyToPumpLocked()) break;
+      // The stream does not change under a delivery (a selection stops and
+      // restarts it).
+      std::lock_guard selection(selection_mutex_);
       PumpSink sink(*this, 0);
       sent += bus_->Deliver(sink).frames_sent;
     }
@@ -482,6 +485,7 @@ unsigned CameraDevice::Pump(unsigned frames) {
     if (!bus_->WaitForPackets(deadline)) break;
     std::lock_guard lock(mutex_);
     if (!ReadyToPumpLocked()) break;
+    std::lock_guard selection(selection_mutex_);
     PumpSink sink(*this, frames - completed);
     bus_->Deliver(sink);
     completed += sink.frames;

@@ -80,9 +80,10 @@
 // Thread safety: the callbacks of one device never run at once. Requests,
 // capture calls and pumping take the device's lock, whichever thread they
 // come from (a live bus's transfers complete on its own thread and only queue
-// packets; they are handed to the minidriver by Pump). Vendor commands and
-// alternate-setting selections may come from any thread, also from inside
-// a callback.
+// packets; they are handed to the minidriver by Pump). Vendor commands may
+// come from any thread, also from inside a callback; so may alternate-setting
+// selections, except from inside the packet and frame callbacks (a delivery
+// holds the selection lock, so that the stream does not change under it).
 #pragma once
 
 #include <atomic>
