@@ -19,8 +19,6 @@
 #include "host/classlib/capture_app.h"
 #include "session.h"
 
-extern char** environ;
-
 namespace dualcam::gst::testing {
 
 SourceHarness::SourceHarness(const std::filesystem::path& home, const std::string& caps,
@@ -97,6 +95,21 @@ std::string ErrorText(GstMessage* error) {
   return text;
 }
 
+std::pair<GError*, std::string> RefusedOpen(GstElement* element) {
+  GstBus* bus = gst_bus_new();
+  gst_element_set_bus(element, bus);
+  EXPECT_EQ(gst_element_set_state(element, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+  GstMessage* message = PopMessage(bus, GST_MESSAGE_ERROR);
+  GError* error = nullptr;
+  if (message) gst_message_parse_error(message, &error, nullptr);
+  const std::string text = error ? error->message : "";
+  if (message) gst_message_unref(message);
+  gst_element_set_state(element, GST_STATE_NULL);
+  gst_element_set_bus(element, nullptr);
+  gst_object_unref(bus);
+  return {error, text};
+}
+
 std::vector<std::vector<uint8_t>> DriverPictures(const std::filesystem::path& home, DWORD compression, int width,
                                                  int height, int count) {
   std::vector<std::vector<uint8_t>> pictures;
@@ -156,46 +169,35 @@ std::string Slurp(const std::filesystem::path& path) {
 
 Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
     : dir_("gst-process") {
-  // The child's environment: ours, the plugin in the build tree, a registry
-  // cache of the tests' own, and in a sanitizer build the runtime the
-  // plugin module needs (gst-launch-1.0 itself is not instrumented; it also
-  // frees little at exit, by design, so leaks are not looked for there).
-  std::map<std::string, std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    const auto equals = entry.find('=');
-    if (equals != std::string::npos) vars[entry.substr(0, equals)] = entry.substr(equals + 1);
-  }
-  vars["GST_PLUGIN_PATH"] = DUALCAM_GST_PLUGIN_DIR;
-  vars["GST_REGISTRY_1_0"] = std::string(DUALCAM_GST_REGISTRY_DIR) + "/launch-registry.bin";
+  // Our environment, the plugin in the build tree, a registry cache of the
+  // tests' own, and in a sanitizer build the runtime the plugin module needs
+  // (gst-launch-1.0 itself is not instrumented; it also frees little at
+  // exit, by design, so leaks are not looked for there).
+  gchar** envp = g_get_environ();
+  envp = g_environ_setenv(envp, "GST_PLUGIN_PATH", DUALCAM_GST_PLUGIN_DIR, TRUE);
+  envp = g_environ_setenv(envp, "GST_REGISTRY_1_0", DUALCAM_GST_REGISTRY_DIR "/launch-registry.bin", TRUE);
   if (std::strlen(DUALCAM_SANITIZER_RUNTIME) > 0) {
-    vars["LD_PRELOAD"] = DUALCAM_SANITIZER_RUNTIME;
-    vars["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=1";
+    envp = g_environ_setenv(envp, "LD_PRELOAD", DUALCAM_SANITIZER_RUNTIME, TRUE);
+    envp = g_environ_setenv(envp, "ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1", TRUE);
   }
-  for (const auto& [name, value] : env) vars[name] = value;
-  std::vector<std::string> entries;
-  for (const auto& [name, value] : vars) entries.push_back(name + "=" + value);
-  std::vector<char*> envp, args;
-  for (std::string& entry : entries) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> copy = argv;
-  for (std::string& arg : copy) args.push_back(arg.data());
+  for (const auto& [name, value] : env) envp = g_environ_setenv(envp, name.c_str(), value.c_str(), TRUE);
+  std::vector<gchar*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<gchar*>(arg.c_str()));
   args.push_back(nullptr);
-
-  const std::string out = (dir_ / "stdout").string(), err = (dir_ / "stderr").string();
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int in_fd = ::open("/dev/null", O_RDONLY);
-    if (out_fd < 0 || err_fd < 0 || in_fd < 0) ::_exit(127);
-    ::dup2(in_fd, 0);
-    ::dup2(out_fd, 1);
-    ::dup2(err_fd, 2);
-    ::setpgid(0, 0);
-    ::execvpe(args[0], args.data(), envp.data());
-    ::_exit(127);
+  const int out = ::open((dir_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  GError* error = nullptr;
+  GPid pid = -1;
+  if (!g_spawn_async_with_fds(nullptr, args.data(), envp,
+                              static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+                              nullptr, &pid, -1, out, err, &error)) {
+    ADD_FAILURE() << "cannot run " << argv[0] << ": " << error->message;
+    g_clear_error(&error);
   }
+  pid_ = pid;
+  ::close(out);
+  ::close(err);
+  g_strfreev(envp);
 }
 
 Process::~Process() {
@@ -206,10 +208,8 @@ Process::~Process() {
 }
 
 bool Process::Running() {
-  if (pid_ <= 0) return false;
   int status = 0;
-  const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-  if (done != pid_) return true;
+  if (pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_) return pid_ > 0;
   if (WIFEXITED(status)) result_.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result_.signal = WTERMSIG(status);
   pid_ = -1;

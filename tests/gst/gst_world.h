@@ -71,6 +71,9 @@ class SourceHarness {
 GstMessage* PopMessage(GstBus* bus, GstMessageType type, GstClockTime timeout = 0);
 // The text of an error message ("" for null).
 std::string ErrorText(GstMessage* error);
+// Sets the element to READY, which must fail, and returns the error it
+// posted (to be freed) and its text; the element is back in NULL.
+std::pair<GError*, std::string> RefusedOpen(GstElement* element);
 
 // The pictures the driver delivers for the first `count` frames in a
 // format (compression "I420", "VQJ9" or 0, the size), read through the

@@ -110,15 +110,9 @@ TEST(GstTools, APipelineOwnsTheCameraAndAnswersStillsControlsAndStopFromAnotherP
 
   GstElement* src = gst_element_factory_make("dualcamsrc", nullptr);
   g_object_set(src, "home", home.Home().c_str(), nullptr);
-  GstBus* bus = gst_bus_new();
-  gst_element_set_bus(src, bus);
-  EXPECT_EQ(gst_element_set_state(src, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
-  GstMessage* refused = PopMessage(bus, GST_MESSAGE_ERROR);
-  EXPECT_EQ(ErrorText(refused), "the camera is in use by process " + std::to_string(pipeline.pid()));
-  if (refused) gst_message_unref(refused);
-  gst_element_set_state(src, GST_STATE_NULL);
-  gst_element_set_bus(src, nullptr);
-  gst_object_unref(bus);
+  auto [error, text] = RefusedOpen(src);
+  EXPECT_EQ(text, "the camera is in use by process " + std::to_string(pipeline.pid()));
+  if (error) g_error_free(error);
   gst_object_unref(src);
 
   const auto still = home.Path("still.png");
