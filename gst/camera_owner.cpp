@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "command.h"
+#include "host/bus/libusb_bus.h"
 #include "host/kernel/registry.h"
 #include "host/sim/scene.h"
 #include "image_io.h"
@@ -182,10 +183,14 @@ std::unique_ptr<CameraOwner> CameraOwner::Open(const OwnerOptions& options, Even
   owner->options_ = options;
   owner->sink_ = std::move(sink);
   if (!IsSimulatedDevice(options.device)) {
-    if (options.device == "usb" || options.device.rfind("usb:", 0) == 0)
-      throw OwnerError(Failure::kNoCamera, "no camera at '" + options.device +
-                                               "': this build reaches only the simulated camera (device=sim)");
-    throw OwnerError(Failure::kNoCamera, "unknown device '" + options.device + "' (" + kDeviceNames + ")");
+    // Real cameras are named as the USB bus names them; the source does not
+    // open them yet (the driver session attaches simulated cameras only).
+    std::string why;
+    if (!host::bus::ParseDeviceSelector(options.device, &why))
+      throw OwnerError(Failure::kNoCamera, "unknown device '" + options.device + "' (" + kDeviceNames + "): " + why);
+    throw OwnerError(Failure::kNoCamera, "no camera at '" + options.device +
+                                             "': the GStreamer source reaches only the simulated camera so far "
+                                             "(device=sim)");
   }
   try {
     owner->home_ = tools::OpenHome(options.home);

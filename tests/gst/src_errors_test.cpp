@@ -24,6 +24,7 @@ TEST(DualcamSrcErrors, NoCameraOrNoSceneIsRefusedAtOpenWithTheReason) {
       {"device", "usb", GST_RESOURCE_ERROR_NOT_FOUND, "no camera at 'usb'"},
       {"device", "usb:1234:5678", GST_RESOURCE_ERROR_NOT_FOUND, "no camera at 'usb:1234:5678'"},
       {"device", "camera0", GST_RESOURCE_ERROR_NOT_FOUND, "unknown device 'camera0'"},
+      {"device", "usb:1-", GST_RESOURCE_ERROR_NOT_FOUND, "unknown device 'usb:1-'"},
       {"scene", "/nonexistent/photo.png", GST_RESOURCE_ERROR_SETTINGS, "cannot use '/nonexistent/photo.png' as the scene"},
   };
   for (const Case& c : cases) {
