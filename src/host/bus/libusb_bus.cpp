@@ -2,6 +2,7 @@
 #include "host/bus/libusb_bus.h"
 
 #include <libusb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <charconv>
@@ -357,6 +358,8 @@ LibusbBus::~LibusbBus() {
 std::string LibusbBus::Name() const { return "usb " + info_.Place() + " (" + info_.Ids() + ")"; }
 
 void LibusbBus::EventLoop() {
+  // Named, so that it can be told apart in a debugger, top or a profile.
+  pthread_setname_np(pthread_self(), "dualcam-usb");
   while (!quit_.load(std::memory_order_acquire)) {
     timeval wait{0, 200000};
     libusb_handle_events_timeout_completed(context_, &wait, nullptr);

@@ -412,6 +412,25 @@ NTSTATUS CameraDevice::VendorCommand(bool in, UCHAR request, USHORT value, USHOR
   return NtStatusFromBus(done.status);
 }
 
+void CameraDevice::ReadQueue::push_back(PendingRead read) {
+  if (count_ == slots_.size()) {
+    std::vector<PendingRead> grown(std::max<std::size_t>(8, slots_.size() * 2));
+    for (std::size_t i = 0; i < count_; ++i) grown[i] = std::move(slots_[(head_ + i) % slots_.size()]);
+    slots_ = std::move(grown);
+    head_ = 0;
+  }
+  slots_[(head_ + count_) % slots_.size()] = std::move(read);
+  ++count_;
+}
+
+CameraDevice::PendingRead CameraDevice::ReadQueue::pop_front() {
+  PendingRead read = std::move(slots_[head_]);
+  slots_[head_] = {};
+  head_ = (head_ + 1) % slots_.size();
+  --count_;
+  return read;
+}
+
 void CameraDevice::QueueRead(std::span<uint8_t> buffer, ReadCompletion done) {
   std::lock_guard lock(mutex_);
   reads_.push_back({buffer, std::move(done)});
@@ -429,8 +448,7 @@ void CameraDevice::CancelReads() {
 
 void CameraDevice::CancelReadsLocked() {
   while (!reads_.empty()) {
-    PendingRead read = std::move(reads_.front());
-    reads_.pop_front();
+    PendingRead read = reads_.pop_front();
     CompletedRead result;
     result.Status = STATUS_CANCELLED;
     if (read.Done) read.Done(result);
@@ -518,8 +536,7 @@ void CameraDevice::FinishFrame() {
     ++counters_.FramesDropped;
     return;
   }
-  PendingRead read = std::move(reads_.front());
-  reads_.pop_front();
+  PendingRead read = reads_.pop_front();
 
   const uint16_t p = MaxPacketSize();
   ULONG packets = packets_in_frame_;

@@ -90,7 +90,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -357,7 +356,22 @@ class CameraDevice {
     std::span<uint8_t> Buffer;
     ReadCompletion Done;
   };
-  std::deque<PendingRead> reads_;
+  // Waiting reads, oldest first: a ring that grows when full and otherwise
+  // reuses its slots, so that a read queued per frame allocates nothing once
+  // the capture runs (a deque frees and allocates its blocks as it goes).
+  class ReadQueue {
+   public:
+    bool empty() const { return count_ == 0; }
+    std::size_t size() const { return count_; }
+    void push_back(PendingRead read);
+    PendingRead pop_front();
+
+   private:
+    std::vector<PendingRead> slots_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+  };
+  ReadQueue reads_;
   StreamCounters counters_;
 };
 
