@@ -131,7 +131,7 @@ const ControlRange* FindVideoProcAmpRange(ULONG id)
 }
 
 // The record field behind an image control.
-ULONG* VideoProcAmpField(DeviceContext* context, ULONG id)
+std::atomic<ULONG>* VideoProcAmpField(DeviceContext* context, ULONG id)
 {
   switch (id) {
     case KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS: return &context->Brightness;
@@ -178,7 +178,7 @@ bool GetPropertyBuffers(PHW_STREAM_REQUEST_BLOCK srb, PropertyBuffers* buffers)
   return true;
 }
 
-void ApplyAutoFlag(ULONG flags, ULONG* automatic)
+void ApplyAutoFlag(ULONG flags, std::atomic<ULONG>* automatic)
 {
   switch (flags) {
     case 0:
@@ -224,7 +224,7 @@ NTSTATUS VideoProcAmpGet(DeviceContext* context, PHW_STREAM_REQUEST_BLOCK srb)
   PropertyBuffers buffers;
   if (!GetPropertyBuffers(srb, &buffers)) return Complete(srb, STATUS_INVALID_PARAMETER);
   const ULONG id = ReadUlongAt(buffers.Property, offsetof(KSPROPERTY, Id));
-  const ULONG* field = VideoProcAmpField(context, id);
+  const std::atomic<ULONG>* field = VideoProcAmpField(context, id);
   if (field == nullptr) return Complete(srb, STATUS_NOT_SUPPORTED);
   if (buffers.InfoSize < kControlPropertySize) return Complete(srb, STATUS_BUFFER_TOO_SMALL);
 

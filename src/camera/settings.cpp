@@ -113,7 +113,7 @@ ULONG SettingValue(const DeviceContext* context, Setting id)
   if (const USHORT* word = FirmwareWord(context, id)) {
     return *word;
   }
-  if (const ULONG* field = SettingField(context, id)) {
+  if (const auto* field = SettingField(context, id)) {
     return *field;
   }
   return 0;
@@ -123,7 +123,7 @@ void StoreSetting(DeviceContext* context, Setting id, ULONG value)
 {
   if (USHORT* word = FirmwareWord(context, id)) {
     *word = static_cast<USHORT>(value & 0xFFFF);
-  } else if (ULONG* field = SettingField(context, id)) {
+  } else if (auto* field = SettingField(context, id)) {
     *field = value;
   }
 }

@@ -86,10 +86,12 @@ struct DeviceContext {
   UCHAR PacketSequence;
 
   // User settings "Auto Exposure Enable", "Auto White Balance Enable",
-  // "Flicker60" (each 0 or 1).
-  ULONG AutoExposure;
-  ULONG AutoWhiteBalance;
-  ULONG Flicker60;
+  // "Flicker60" (each 0 or 1). Like the image settings below, property
+  // requests write them on a request thread while the capture and the
+  // button poll read them: each is one 32-bit word stored whole.
+  std::atomic<ULONG> AutoExposure;
+  std::atomic<ULONG> AutoWhiteBalance;
+  std::atomic<ULONG> Flicker60;
 
   // Frame starts since the capture began.
   ULONG FrameCounter;
@@ -165,17 +167,21 @@ struct DeviceContext {
   // Length cell of the button read (1).
   ULONG ButtonReadLength;
 
-  // Image settings, in the ranges of the settings store.
-  ULONG Brightness;
-  ULONG Contrast;
-  ULONG Hue;
-  ULONG Saturation;
-  ULONG Sharpness;
-  ULONG WhiteBalance;
-  ULONG Gamma;
+  // Image settings, in the ranges of the settings store. Property requests
+  // change them on a request thread while the frame path (the pass-through
+  // header carries Gamma and Contrast) and the button poll (the snapshot
+  // header carries Gamma) read them, so each is a whole 32-bit word
+  // written with one store.
+  std::atomic<ULONG> Brightness;
+  std::atomic<ULONG> Contrast;
+  std::atomic<ULONG> Hue;
+  std::atomic<ULONG> Saturation;
+  std::atomic<ULONG> Sharpness;
+  std::atomic<ULONG> WhiteBalance;
+  std::atomic<ULONG> Gamma;
   ULONG ImageSettingsSpare;  // the slot after Gamma; unused
   // "Manual_Exposure" (10 when absent).
-  ULONG ManualExposure;
+  std::atomic<ULONG> ManualExposure;
 
   // The button poll's work item (re-queued by its own routine).
   WORK_QUEUE_ITEM ButtonWorkItem;

@@ -160,7 +160,7 @@ TEST_F(StandardSets, ImageControlSetsReachRecordCameraAndRegistry)
     uint32_t value;
     std::vector<std::string> requests;
     const char* valueName;
-    ULONG driver::DeviceContext::*field;
+    std::atomic<ULONG> driver::DeviceContext::*field;
   };
   const Case cases[] = {
       {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 0, {RegisterWrite(0x21A7, 0xFF80)}, "Brightness",
@@ -183,7 +183,7 @@ TEST_F(StandardSets, ImageControlSetsReachRecordCameraAndRegistry)
     PropertyRequest request = ProcAmp(c.id, c.value, 0);
     EXPECT_EQ(Set(request), STATUS_SUCCESS);
     EXPECT_EQ(request.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->*c.field, c.value);
+    EXPECT_EQ((Context()->*c.field).load(), c.value);
     EXPECT_EQ(Requests(), c.requests);
     EXPECT_EQ(ValueNames(), std::vector<std::string>{c.valueName});
     EXPECT_EQ(Dword(c.valueName), c.value);
