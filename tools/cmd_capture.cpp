@@ -1,4 +1,5 @@
-// `dualcam capture`: loads the driver, brings a simulated camera up, opens
+// `dualcam capture`: loads the driver, brings a camera up (the simulated one,
+// or a real one on the USB bus with --device), opens
 // the capture pin in one of its offered formats, streams a number of
 // pictures through the driver's read requests and writes them out: a
 // YUV4MPEG2 file, a folder of PNG pictures, or the driver's buffers as they
@@ -27,6 +28,7 @@
 #include "control_service.h"
 #include "driver/formats.h"
 #include "home.h"
+#include "host/bus/libusb_bus.h"
 #include "host/sim/encoder/picture.h"
 #include "host/kernel/registry.h"
 #include "host/sim/scene.h"
@@ -46,9 +48,14 @@ constexpr char kCaptureHelp[] =
     "usage: dualcam capture [--format rgb24|i420|vqj9] [--size WxH] [--frames N | --seconds S]\n"
     "                       --output OUT [--output OUT...] [options]\n"
     "\n"
-    "Loads the driver, brings a simulated camera up, opens the capture pin in\n"
-    "the format asked for, streams pictures through the driver and writes them.\n"
+    "Loads the driver, brings a camera up, opens the capture pin in the format\n"
+    "asked for, streams pictures through the driver and writes them.\n"
     "\n"
+    "  --device D        sim (default: the simulated camera), or a real camera on\n"
+    "                    the USB bus: usb (the one camera there), usb:VVVV:PPPP\n"
+    "                    (vendor and product id, as lsusb shows them) or\n"
+    "                    usb:BUS-PORT[.PORT...] (its place; 'dualcam info --devices'\n"
+    "                    lists them); see docs/real-camera.md\n"
     "  --format F        rgb24 (default), i420 or vqj9 (the camera's compressed stream)\n"
     "  --size WxH        352x288 (default), 320x240, 176x144 or 160x120\n"
     "  --frames N        pictures to capture (default 60)\n"
@@ -67,12 +74,13 @@ constexpr char kCaptureHelp[] =
     "                    Y, Cb, Cr) or .vqj9 (a 174-byte header and the camera's\n"
     "                    compressed frame); 'dualcam decode FILE out.png' turns\n"
     "                    each into a picture, a .vqj9 exactly as the driver renders it\n"
-    "  --scene S         'pattern' (default: moving colour bars with the frame\n"
-    "                    number) or a PNG photograph\n"
+    "  --scene S         the simulated camera's view: 'pattern' (default: moving\n"
+    "                    colour bars with the frame number) or a PNG photograph\n"
     "  --set NAME=VALUE  a control to set before streaming (may be repeated; see\n"
     "                    'dualcam ctl list'); the driver stores it in the settings key\n"
-    "  --press-button N  press the camera's snapshot button before frame N\n"
-    "  --faults LIST     damage the USB packets, seeded: loss=P,reorder=P,truncate=P,\n"
+    "  --press-button N  press the simulated camera's snapshot button before frame N\n"
+    "  --faults LIST     damage the simulated camera's USB packets, seeded:\n"
+    "                    loss=P,reorder=P,truncate=P,\n"
     "                    error=P,seed=N with P a probability (e.g. loss=0.01)\n"
     "  --fast            stream as fast as possible instead of at the camera's rate\n"
     "  --home DIR        data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
@@ -81,8 +89,9 @@ constexpr char kCaptureHelp[] =
     "terminal through the data folder's control socket, 'dualcam stop' ends it,\n"
     "and 'dualcam snapshot' and 'dualcam reg' work as ever. Ctrl-C (SIGINT),\n"
     "SIGTERM or SIGHUP ends the capture early and keeps what was written, whole.\n"
-    "Exit status: 0 success; 1 usage error, camera in use, refused stream or I/O\n"
-    "error; 128 + the signal's number after an interruption (130 for Ctrl-C,\n"
+    "Exit status: 0 success; 1 usage error, camera in use, no camera, refused\n"
+    "stream, a camera unplugged mid-capture (the pictures it sent are kept) or\n"
+    "I/O error; 128 + the signal's number after an interruption (130 for Ctrl-C,\n"
     "143 for SIGTERM, 129 for SIGHUP).\n";
 
 // The signal that ended the capture early (SIGINT, SIGTERM or SIGHUP), or 0.
@@ -116,6 +125,7 @@ constexpr FormatChoice kFormats[] = {
 };
 
 struct CaptureOptions {
+  std::optional<host::bus::DeviceSelector> usb;  // none: the simulated camera
   const FormatChoice* format = &kFormats[0];
   int width = 352, height = 288;
   std::optional<int> frames;
@@ -217,6 +227,16 @@ CaptureOptions ParseCaptureOptions(const ParsedArgs& parsed) {
   }
   options.fast = parsed.Has("--fast");
   options.home = parsed.Last("--home");
+  if (auto device = parsed.Last("--device"); device && Lower(*device) != "sim") {
+    std::string why;
+    options.usb = host::bus::ParseDeviceSelector(Lower(*device), &why);
+    if (!options.usb) UsageError(why + "; --device takes sim, usb, usb:VVVV:PPPP or usb:BUS-PORT");
+    // What only the simulated camera can be told.
+    for (const char* option : {"--scene", "--faults", "--press-button", "--fast"})
+      if (parsed.Has(option))
+        UsageError(std::string(option) + " is for the simulated camera; a real camera (--device " + *device +
+                   ") films what is in front of it at its own rate");
+  }
   return options;
 }
 
@@ -297,7 +317,7 @@ struct Tally {
 int RunCapture(std::span<const std::string_view> args) {
   const ParsedArgs parsed = ParseArgs(args,
                                       {"--format", "--size", "--frames", "--seconds", "--output", "--scene", "--set",
-                                       "--press-button", "--faults", "--home"},
+                                       "--press-button", "--faults", "--home", "--device"},
                                       {"--raw", "--fast", "--overwrite", "-y"});
   if (parsed.help) {
     std::fputs(kCaptureHelp, stdout);
@@ -324,11 +344,18 @@ int RunCapture(std::span<const std::string_view> args) {
     if (press > frames)
       UsageError("--press-button " + std::to_string(press) + " is beyond the " + std::to_string(frames) +
                  " frames captured");
-  auto sim_camera = MakeCamera(options, interval);
+  auto sim_camera = options.usb ? nullptr : MakeCamera(options, interval);
 
   const std::vector<OutputPlan> plans = PlanOutputs(options.outputs, options.overwrite);
   // One capture per data folder: refused here, before anything is touched.
   const auto camera_lock = TakeCamera(home);
+  // A real camera is found and claimed before any output is created.
+  std::shared_ptr<host::bus::LibusbBus> usb;
+  if (options.usb) {
+    auto opened = host::bus::LibusbBus::Open(*options.usb);
+    if (!opened.device) UsageError(opened.message);
+    usb = std::move(opened.device);
+  }
   CloseStreamLeftOpen(home);
 
   std::vector<std::unique_ptr<Sink>> sinks;
@@ -349,8 +376,13 @@ int RunCapture(std::span<const std::string_view> args) {
   // A reader that goes away (`capture --output - | head`) must not kill the
   // process before the driver is taken down: the write fails instead.
   signal(SIGPIPE, SIG_IGN);
-  DriverSession session(home, /*realtime=*/true, sim_camera);
+  const std::unique_ptr<DriverSession> session_owner =
+      usb ? std::make_unique<DriverSession>(home, /*realtime=*/true, std::shared_ptr<host::bus::UsbDevice>(usb))
+          : std::make_unique<DriverSession>(home, /*realtime=*/true, sim_camera);
+  usb.reset();  // the session holds the device now; it closes it with the camera
+  DriverSession& session = *session_owner;
   host::CaptureCamera& camera = session.camera();
+  const bool live = !camera.Device().Bus().Stepped();
   for (const ControlSetting& setting : options.settings) session.Apply(setting);
 
   // The format to open is the one the device itself announces.
@@ -398,11 +430,18 @@ int RunCapture(std::span<const std::string_view> args) {
   int idle_reads = 0;
   Clock::time_point idle_since = started;
   while (number < frames && g_signal.load(std::memory_order_relaxed) == 0) {
-    if (std::count(options.presses.begin(), options.presses.end(), number + 1) > 0) sim_camera->PressButton();
+    if (sim_camera && std::count(options.presses.begin(), options.presses.end(), number + 1) > 0)
+      sim_camera->PressButton();
     const auto before = Clock::now();
-    const int64_t waited_before = g_camera_wait_ns.load();
+    // The simulated camera counts its own waits; a real camera's are the bus's.
+    const auto waited = [&] {
+      return g_camera_wait_ns.load() + static_cast<int64_t>(camera.Device().Counters().BusWaitNanoseconds);
+    };
+    const int64_t waited_before = waited();
     std::vector<host::Picture> pictures = stream->Read(1);
-    const double waited_ms = static_cast<double>(g_camera_wait_ns.load() - waited_before) / 1e6;
+    // A camera that left the bus has been taken down by the read.
+    if (camera.Removed()) break;
+    const double waited_ms = static_cast<double>(waited() - waited_before) / 1e6;
     const double ms =
         std::max(0.0, std::chrono::duration<double, std::milli>(Clock::now() - before).count() - waited_ms);
     if (pictures.empty()) {
@@ -411,9 +450,10 @@ int RunCapture(std::span<const std::string_view> args) {
       // reads in a row without a picture means the stream has stopped. A
       // still holds video back until the next button poll (half a second)
       // however fast the camera sends frames, so the reads must also have
-      // come back empty for some seconds.
+      // come back empty for some seconds. A real camera's read waits for
+      // its frames itself, so there the time alone decides.
       if (idle_reads++ == 0) idle_since = Clock::now();
-      if (idle_reads > 30 && Clock::now() - idle_since > std::chrono::seconds(5))
+      if ((idle_reads > 30 || live) && Clock::now() - idle_since > std::chrono::seconds(5))
         UsageError(tally.delivered == 0 ? "the camera delivers no pictures" : "the camera stopped delivering pictures");
       continue;
     }
@@ -469,10 +509,12 @@ int RunCapture(std::span<const std::string_view> args) {
   for (auto& sink : sinks) sink->Finish();
 
   const int signal = g_signal.load();
+  const bool removed = camera.Removed();
   const std::string interrupted = signal != 0 ? std::string(" (interrupted by ") + SignalName(signal) + ")" : "";
   const double fps = 1e7 / static_cast<double>(interval);
-  std::fprintf(report, "captured %d frames of %s %dx%d at %.0f fps in %.1f s%s\n", tally.delivered,
-               std::string(options.format->name).c_str(), options.width, options.height, fps, elapsed,
+  const std::string from = live ? " from " + camera.Device().Bus().Name() : "";
+  std::fprintf(report, "captured %d frames of %s %dx%d at %.0f fps%s in %.1f s%s\n", tally.delivered,
+               std::string(options.format->name).c_str(), options.width, options.height, fps, from.c_str(), elapsed,
                interrupted.c_str());
   std::fprintf(report, "  frames:     %d delivered, %d decoded, %d repeated, %d blank\n", tally.delivered, tally.decoded,
                tally.repeated, tally.blank);
@@ -492,8 +534,14 @@ int RunCapture(std::span<const std::string_view> args) {
   std::fflush(report);
 
   if (progress) std::fputs("closing the camera...", stderr);
+  const std::string device = camera.Device().Bus().Name();
   session.Close();
   if (progress) std::fputs("\r                     \r", stderr);
+  if (removed) {
+    std::fprintf(stderr, "dualcam capture: the camera (%s) left the bus after %d of %d frames; what came is kept\n",
+                 device.c_str(), tally.delivered, frames);
+    return kExitUsage;
+  }
   // A cut capture is told from a full one as shells tell a killed command.
   if (signal != 0) return 128 + signal;
   return tally.delivered > 0 ? kExitOk : kExitUsage;

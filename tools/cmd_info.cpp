@@ -8,13 +8,16 @@
 // data folder's camera lock, never by them; a running capture gives its own
 // account through the control socket. The command brings up no driver, so
 // it works beside a running capture.
+#include <algorithm>
 #include <cstdio>
+#include <tuple>
 #include <string>
 
 #include "camera_access.h"
 #include "command.h"
 #include "driver/formats.h"
 #include "home.h"
+#include "host/bus/libusb_bus.h"
 #include "host/kernel/registry.h"
 #include "host/service/control_protocol.h"
 
@@ -23,6 +26,7 @@ namespace {
 
 constexpr char kInfoHelp[] =
     "usage: dualcam info [--home DIR]\n"
+    "       dualcam info --devices\n"
     "\n"
     "Prints the formats the capture pin offers, the data folder with the\n"
     "registry file and the settings key, the snapshot file, whether a capture\n"
@@ -31,7 +35,9 @@ constexpr char kInfoHelp[] =
     "control socket), and the driver status the last driver published\n"
     "(DriverStatus, IsoMode, BulkMode).\n"
     "\n"
-    "  --home DIR  data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n";
+    "  --home DIR  data folder (default $DUALCAM_HOME, else ~/.local/share/dualcam)\n"
+    "  --devices   instead: the cameras on the USB bus, with the --device names\n"
+    "              that pick each for 'dualcam capture' (see docs/real-camera.md)\n";
 
 const char* KindName(DWORD compression) {
   switch (compression) {
@@ -87,15 +93,36 @@ void PrintCaptureStatus(const DataHome& home) {
 
 std::string Number(std::optional<uint32_t> value) { return value ? std::to_string(*value) : "-"; }
 
+// The cameras libusb finds: those with the camera's streaming interface.
+int ListDevices() {
+  std::string error;
+  auto cameras = host::bus::LibusbBus::List(/*cameras_only=*/true, &error);
+  std::sort(cameras.begin(), cameras.end(),
+            [](const auto& a, const auto& b) { return std::tie(a.bus, a.ports) < std::tie(b.bus, b.ports); });
+  if (!error.empty()) UsageError(error);
+  if (cameras.empty()) {
+    std::printf("no camera on the USB bus (none has the camera's streaming interface)\n");
+    return kExitOk;
+  }
+  std::printf("cameras on the USB bus (--device):\n");
+  for (const auto& camera : cameras) {
+    std::string strings = camera.manufacturer;
+    if (!camera.product.empty()) strings += (strings.empty() ? "" : " ") + camera.product;
+    std::printf("  usb:%-10s usb:%s  %s\n", camera.Place().c_str(), camera.Ids().c_str(), strings.c_str());
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunInfo(std::span<const std::string_view> args) {
-  const ParsedArgs parsed = ParseArgs(args, {"--home"});
+  const ParsedArgs parsed = ParseArgs(args, {"--home"}, {"--devices"});
   if (parsed.help) {
     std::fputs(kInfoHelp, stdout);
     return kExitOk;
   }
   if (!parsed.positional.empty()) UsageError("unexpected argument '" + parsed.positional[0] + "'");
+  if (parsed.Has("--devices")) return ListDevices();
   const DataHome home = OpenHome(parsed.Last("--home"));
 
   std::printf("capture formats (--format, --size):\n");

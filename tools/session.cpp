@@ -90,7 +90,7 @@ ControlSetting ParseControlSetting(std::string_view text) {
   return {&control, *number};
 }
 
-DriverSession::DriverSession(const DataHome& home, bool realtime, std::shared_ptr<host::sim::SimCamera> camera) {
+void DriverSession::Start(const DataHome& home, bool realtime) {
   host::HostOptions options = host::HostOptions::ForRealRun(home.RegistryFile(), home.FileRoot());
   options.Deterministic = !realtime;
   try {
@@ -105,8 +105,25 @@ DriverSession::DriverSession(const DataHome& home, bool realtime, std::shared_pt
   NTSTATUS status = STATUS_SUCCESS;
   driver_ = host::CaptureDriver::Load(&driver::DriverEntry, &status);
   if (!driver_) UsageError("the driver did not load (status " + Hex(status) + ")");
+}
+
+DriverSession::DriverSession(const DataHome& home, bool realtime, std::shared_ptr<host::sim::SimCamera> camera) {
+  Start(home, realtime);
+  NTSTATUS status = STATUS_SUCCESS;
   camera_ = driver_->Attach(camera ? std::move(camera) : std::make_shared<host::sim::SimCamera>(), &status);
   if (!camera_) UsageError("the camera did not come up (status " + Hex(status) + ")");
+}
+
+DriverSession::DriverSession(const DataHome& home, bool realtime, std::shared_ptr<host::bus::UsbDevice> device) {
+  Start(home, realtime);
+  const std::string name = device->Name();
+  host::CameraDevice::Options options;
+  options.Bus = std::move(device);
+  NTSTATUS status = STATUS_SUCCESS;
+  camera_ = driver_->AttachDevice(std::move(options), &status);
+  if (!camera_)
+    UsageError("the camera " + name + " did not come up (status " + Hex(status) + ")" +
+               (status == STATUS_DEVICE_DATA_ERROR ? ": it has no interface the driver streams from" : ""));
 }
 
 DriverSession::~DriverSession() { Close(); }

@@ -1,7 +1,8 @@
 // One run of the driver inside the `dualcam` command: the host kernel on the
 // data folder's registry file and file root, the driver loaded through its
-// entry point, and one simulated camera attached through the stream class;
-// plus the image and camera controls the driver's property sets expose.
+// entry point, and one camera attached through the stream class (the
+// simulated one, or a real one on the USB bus); plus the image and camera
+// controls the driver's property sets expose.
 //
 // Hard part: teardown order. The camera must be removed (its uninitialize
 // request waits for the button poll to stop) before the driver's stream
@@ -18,6 +19,7 @@
 
 #include "home.h"
 #include "host/classlib/capture_app.h"
+#include "host/bus/usb_device.h"
 #include "host/kernel/host_kernel.h"
 #include "host/sim/sim_camera.h"
 
@@ -57,6 +59,8 @@ class DriverSession {
   // otherwise a virtual clock and a stepped work queue (quick control
   // access). Throws ToolError when the driver or the camera cannot start.
   DriverSession(const DataHome& home, bool realtime, std::shared_ptr<host::sim::SimCamera> camera = nullptr);
+  // The same with a camera on a bus (bus/libusb_bus.h opens a real one).
+  DriverSession(const DataHome& home, bool realtime, std::shared_ptr<host::bus::UsbDevice> device);
   ~DriverSession();
   DriverSession(const DriverSession&) = delete;
   DriverSession& operator=(const DriverSession&) = delete;
@@ -81,6 +85,7 @@ class DriverSession {
   void Close();
 
  private:
+  void Start(const DataHome& home, bool realtime);
   std::unique_ptr<host::HostKernel> kernel_;
   std::unique_ptr<host::ScopedKernel> scope_;
   std::unique_ptr<host::CaptureDriver> driver_;

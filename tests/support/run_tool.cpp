@@ -26,11 +26,12 @@ std::string Slurp(const std::filesystem::path& path) {
 
 }  // namespace
 
-ToolRun RunTool(const std::vector<std::string>& args) {
+ToolRun RunTool(const std::vector<std::string>& args) { return RunProgram(ToolPath().string(), args); }
+
+ToolRun RunProgram(const std::string& tool, const std::vector<std::string>& args) {
   TempDir dir("tool");
   const std::string out_path = (dir / "stdout").string();
   const std::string err_path = (dir / "stderr").string();
-  const std::string tool = ToolPath().string();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(tool.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));

@@ -15,5 +15,7 @@ struct ToolRun {
 };
 
 ToolRun RunTool(const std::vector<std::string>& args);
+// Any program, the same way.
+ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace dualcam::testing

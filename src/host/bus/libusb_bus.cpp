@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <tuple>
 
 namespace dualcam::host::bus {
 namespace {
@@ -268,6 +269,9 @@ LibusbBus::Opened LibusbBus::Open(const DeviceSelector& selector, const Options&
     cameras += d.info.camera;
     if (Matches(selector, d)) matches.emplace_back(devices[i], std::move(d));
   }
+  std::sort(matches.begin(), matches.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.second.info.bus, a.second.info.ports) < std::tie(b.second.info.bus, b.second.info.ports);
+  });
   std::string problem;
   Status status = Status::kOk;
   if (matches.empty()) {

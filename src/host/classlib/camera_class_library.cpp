@@ -500,8 +500,12 @@ unsigned CameraDevice::Pump(unsigned frames) {
       std::lock_guard lock(mutex_);
       if (!ReadyToPumpLocked()) break;
     }
-    if (!bus_->WaitForPackets(deadline)) break;
+    const auto waiting = std::chrono::steady_clock::now();
+    const bool arrived = bus_->WaitForPackets(deadline);
     std::lock_guard lock(mutex_);
+    counters_.BusWaitNanoseconds += static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - waiting).count());
+    if (!arrived) break;
     if (!ReadyToPumpLocked()) break;
     std::lock_guard selection(selection_mutex_);
     PumpSink sink(*this, frames - completed);

@@ -153,6 +153,7 @@ struct StreamCounters {
   uint64_t FramesDropped = 0;     // completed while no read waited
   uint64_t FramesTruncated = 0;   // longer than the raw frame buffer
   uint64_t EmptyFramesSkipped = 0;
+  uint64_t BusWaitNanoseconds = 0;  // a live bus: time pumps waited for packets
 };
 
 // A USB camera attached to the registered minidriver.

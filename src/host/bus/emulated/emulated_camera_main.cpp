@@ -9,7 +9,10 @@
 // here. So this process must outlive the child, keep serving while it runs,
 // and not die of the child's Ctrl-C (the terminal sends it to both): it
 // ignores SIGINT, SIGTERM and SIGHUP while waiting, passes SIGTERM and
-// SIGHUP on to the child, and ends with the child's exit status.
+// SIGHUP on to the child, and ends with the child's exit status. This
+// process runs with the preload too (it starts itself again under it): the
+// "remove" uevent of an unplug is built from the test bed's sysfs, which
+// only the preload shows.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +73,18 @@ void Remember(int signal) { g_forward = signal; }
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!bus::emulated::EmulatedUsb::Preloaded()) {
+    std::string preload = "libumockdev-preload.so.0";
+    if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    // An ASan build of this program must accept the preload ahead of it.
+    std::string asan = "verify_asan_link_order=0";
+    if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old) asan = std::string(old) + ":" + asan;
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "dualcam-emulated-camera: cannot start under umockdev's preload: %s\n", std::strerror(errno));
+    return 1;
+  }
   double fps = 30;
   std::optional<uint64_t> frames;
   std::optional<uint64_t> unplug_after;
@@ -167,10 +182,7 @@ int main(int argc, char** argv) {
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
-    std::string preload = "libumockdev-preload.so.0";
-    if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
-    setenv("LD_PRELOAD", preload.c_str(), 1);
-    // An ASan build of the command must accept the preload ahead of it.
+    // The preload (set above) and UMOCKDEV_DIR go to the command. An ASan build of the command must accept the preload ahead of it.
     std::string asan = "verify_asan_link_order=0";
     if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old) asan = std::string(old) + ":" + asan;
     setenv("ASAN_OPTIONS", asan.c_str(), 1);
