@@ -81,12 +81,22 @@ TEST(EmulatedCli, ACameraPulledOutEndsTheCaptureWithWhatCameAndAClearMessage) {
 // the USB claim does.
 TEST(EmulatedCli, ASecondProgramFindsTheCameraInUse) {
   TempDir dir("usbcli");
-  const std::string tool = ToolPath().string();
-  const std::string script = "\"" + tool + "\" capture --home \"" + (dir / "a").string() +
-                             "\" --device usb --seconds 4 --output /dev/null & sleep 1.5; \"" + tool +
-                             "\" capture --home \"" + (dir / "b").string() +
-                             "\" --device usb --frames 1 --output /dev/null; echo \"second: $?\"; wait; "
-                             "echo \"first: $?\"";
+  // The second starts once the first has its stream open (long after its
+  // claim), and the first streams on meanwhile.
+  const auto quoted = [](const std::string& text) {
+    std::string out("\"");
+    out.append(text).append("\"");
+    return out;
+  };
+  const std::string tool = quoted(ToolPath().string());
+  const std::string a = quoted((dir / "a").string());
+  const std::string b = quoted((dir / "b").string());
+  std::string script;
+  script.append(tool).append(" capture --home ").append(a).append(" --device usb --seconds 5 --output /dev/null & ");
+  script.append("for i in $(seq 300); do [ \"$(").append(tool).append(" reg get IsoMode --home ").append(a);
+  script.append(" 2>/dev/null)\" = 1 ] && break; sleep 0.05; done; ");
+  script.append(tool).append(" capture --home ").append(b).append(" --device usb --frames 1 --output /dev/null; ");
+  script.append("echo \"second: $?\"; wait; echo \"first: $?\"");
   const ToolRun run = RunProgram(DUALCAM_EMULATOR_PATH, {"--", "/bin/sh", "-c", script});
   EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_NE(run.out.find("second: 1"), std::string::npos) << run.out;
