@@ -182,15 +182,19 @@ std::unique_ptr<CameraOwner> CameraOwner::Open(const OwnerOptions& options, Even
   std::unique_ptr<CameraOwner> owner(new CameraOwner());
   owner->options_ = options;
   owner->sink_ = std::move(sink);
+  // A real camera is named as the USB bus names it; it films what is in
+  // front of it and keeps its own time.
+  std::optional<host::bus::DeviceSelector> selector;
   if (!IsSimulatedDevice(options.device)) {
-    // Real cameras are named as the USB bus names them; the source does not
-    // open them yet (the driver session attaches simulated cameras only).
     std::string why;
-    if (!host::bus::ParseDeviceSelector(options.device, &why))
+    selector = host::bus::ParseDeviceSelector(options.device, &why);
+    if (!selector)
       throw OwnerError(Failure::kNoCamera, "unknown device '" + options.device + "' (" + kDeviceNames + "): " + why);
-    throw OwnerError(Failure::kNoCamera, "no camera at '" + options.device +
-                                             "': the GStreamer source reaches only the simulated camera so far "
-                                             "(device=sim)");
+    if (options.scene != "pattern")
+      throw OwnerError(Failure::kSettings, "scene is for the simulated camera; a real camera (device=" +
+                                               options.device + ") films what is in front of it");
+    if (options.stepped)
+      throw OwnerError(Failure::kNoCamera, "a real camera (device=" + options.device + ") cannot run on virtual time");
   }
   try {
     owner->home_ = tools::OpenHome(options.home);
@@ -214,15 +218,26 @@ std::unique_ptr<CameraOwner> CameraOwner::Open(const OwnerOptions& options, Even
     owner->process_slot_ = true;
   }
 
-  owner->sim_ = std::make_shared<host::sim::SimCamera>();
-  if (options.scene != "pattern") {
-    std::string error;
-    auto photo = host::sim::PhotoScene::Load(options.scene, &error);
-    if (!photo) throw OwnerError(Failure::kSettings, "cannot use '" + options.scene + "' as the scene: " + error);
-    owner->sim_->SetScene(photo);
-  }
   try {
-    owner->session_ = std::make_unique<tools::DriverSession>(owner->home_, !options.stepped, owner->sim_);
+    if (selector) {
+      // Found and claimed only now that the data folder's camera is ours.
+      auto opened = host::bus::LibusbBus::Open(*selector);
+      if (!opened.device)
+        throw OwnerError(opened.status == host::bus::Status::kBusy ? Failure::kBusy : Failure::kNoCamera,
+                         opened.message);
+      owner->bus_ = opened.device;
+      owner->session_ = std::make_unique<tools::DriverSession>(
+          owner->home_, /*realtime=*/true, std::shared_ptr<host::bus::UsbDevice>(std::move(opened.device)));
+    } else {
+      owner->sim_ = std::make_shared<host::sim::SimCamera>();
+      if (options.scene != "pattern") {
+        std::string error;
+        auto photo = host::sim::PhotoScene::Load(options.scene, &error);
+        if (!photo) throw OwnerError(Failure::kSettings, "cannot use '" + options.scene + "' as the scene: " + error);
+        owner->sim_->SetScene(photo);
+      }
+      owner->session_ = std::make_unique<tools::DriverSession>(owner->home_, !options.stepped, owner->sim_);
+    }
   } catch (const tools::ToolError& error) {
     throw OwnerError(Failure::kNoCamera, error.what());
   }
@@ -353,10 +368,19 @@ void CameraOwner::StopStreamLocked(std::vector<OwnerEvent>& events) {
   mailbox_->Withdraw(events, "the stream stopped before the still was taken");
 }
 
+bool CameraOwner::SelfPaced() const { return bus_ != nullptr; }
+
+void CameraOwner::Interrupt() {
+  interrupted_ = true;
+  if (bus_) bus_->Interrupt();  // a read waiting for the camera's next frame returns now
+}
+
+void CameraOwner::Resume() { interrupted_ = false; }
+
 CameraOwner::Step CameraOwner::Pump() {
   std::lock_guard lock(camera_mutex_);
   Step step;
-  if (!stream_) return step;
+  if (!stream_ || interrupted_) return step;
   host::CaptureCamera& camera = session_->camera();
   // One read waits at a time; each call lets the camera send one frame.
   std::vector<host::Picture> pictures = stream_->Read(stream_->WaitingReads() == 0 ? 1 : 0, 0, 1);
@@ -389,8 +413,16 @@ CameraOwner::Step CameraOwner::Pump() {
     return step;
   }
   if (empty_pumps_++ == 0) empty_since_ = Clock::now();
-  step.stalled = static_cast<LONGLONG>(empty_pumps_) * interval_ > kStallTime &&
-                 (options_.stepped || Clock::now() - empty_since_ > kStallWallTime);
+  // A real camera's empty pumps each wait for it: its stall is ten seconds
+  // of the clock; the simulated camera's is ten seconds of its frames (and,
+  // on real time, some seconds of the clock too, since a still holds frames
+  // back until the next button poll).
+  if (bus_) {
+    step.stalled = Clock::now() - empty_since_ > std::chrono::nanoseconds(kStallTime * 100);
+  } else {
+    step.stalled = static_cast<LONGLONG>(empty_pumps_) * interval_ > kStallTime &&
+                   (options_.stepped || Clock::now() - empty_since_ > kStallWallTime);
+  }
   return step;
 }
 
@@ -420,7 +452,9 @@ bool CameraOwner::RequestStill() {
   return mailbox_->Request();
 }
 
-void CameraOwner::PressButton() { sim_->PressButton(); }
+void CameraOwner::PressButton() {
+  if (sim_) sim_->PressButton();
+}
 
 void CameraOwner::SurpriseRemove() {
   std::lock_guard lock(camera_mutex_);

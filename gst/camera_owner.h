@@ -125,6 +125,14 @@ class CameraOwner {
     bool stopped = false;                  // `dualcam stop` asked the stream to end
   };
   Step Pump();
+  // True when the camera sends frames at its own rate (a real camera): the
+  // source then takes each as it comes instead of pacing by the clock, and
+  // Pump waits for it (at most half a second).
+  bool SelfPaced() const;
+  // Makes a Pump that waits for the camera return now, and every later one
+  // until Resume return at once (the source's unlock, from any thread).
+  void Interrupt();
+  void Resume();
 
   // Controls, through the property sets; throw OwnerError(kSettings) when
   // the driver refuses.
@@ -138,7 +146,8 @@ class CameraOwner {
   // calls it after Pump, outside the camera's lock).
   void DeliverEvents();
 
-  // The simulated camera's hardware, for tests.
+  // The simulated camera's hardware, for tests (a real camera's button is
+  // pressed by hand).
   void PressButton();
   void SurpriseRemove();
 
@@ -154,7 +163,9 @@ class CameraOwner {
   EventSink sink_;
   std::unique_ptr<host::service::CameraLock> lock_;
   bool process_slot_ = false;
-  std::shared_ptr<host::sim::SimCamera> sim_;
+  std::shared_ptr<host::sim::SimCamera> sim_;  // the simulated camera, or null
+  std::shared_ptr<host::bus::UsbDevice> bus_;  // a real camera's bus, or null; outlives the session
+  std::atomic<bool> interrupted_{false};
 
   std::mutex camera_mutex_;  // one thread at a time in the capture API
   std::unique_ptr<tools::DriverSession> session_;

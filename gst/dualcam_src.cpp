@@ -5,7 +5,9 @@
 // caps are set, with the driver's intersection answer for the format record
 // those caps came from, and closes when the source stops. Each create() waits
 // on the pipeline clock for the next frame interval, lets the camera send one
-// frame, and hands the picture on with the clock's time as its timestamp;
+// frame, and hands the picture on with the clock's time as its timestamp (a
+// real camera keeps its own time: its frames are read as they come and
+// stamped with the clock's time on arrival);
 // a frame interval that brings no picture (lost packets, a still the camera
 // sends instead) is reported as dropped and the next one waited for.
 //
@@ -533,16 +535,26 @@ static gboolean dualcam_src_stop(GstBaseSrc* src) {
 
 static gboolean dualcam_src_unlock(GstBaseSrc* src) {
   DualcamSrc* self = DUALCAM_SRC(src);
-  std::lock_guard lock(self->state->mutex);
-  self->state->flushing = true;
-  if (self->state->wait_id != nullptr) gst_clock_id_unschedule(self->state->wait_id);
+  std::shared_ptr<CameraOwner> owner;
+  {
+    std::lock_guard lock(self->state->mutex);
+    self->state->flushing = true;
+    if (self->state->wait_id != nullptr) gst_clock_id_unschedule(self->state->wait_id);
+    owner = self->state->owner;
+  }
+  if (owner) owner->Interrupt();  // a real camera's read stops waiting for its frame
   return TRUE;
 }
 
 static gboolean dualcam_src_unlock_stop(GstBaseSrc* src) {
   DualcamSrc* self = DUALCAM_SRC(src);
-  std::lock_guard lock(self->state->mutex);
-  self->state->flushing = false;
+  std::shared_ptr<CameraOwner> owner;
+  {
+    std::lock_guard lock(self->state->mutex);
+    self->state->flushing = false;
+    owner = self->state->owner;
+  }
+  if (owner) owner->Resume();
   return TRUE;
 }
 
@@ -561,9 +573,13 @@ static GstFlowReturn dualcam_src_create(GstPushSrc* push, GstBuffer** out) {
   }
   if (!owner || !format) return GST_FLOW_NOT_NEGOTIATED;
   const GstClockTime duration = format->Duration();
+  // A real camera keeps its own time: its frames are taken as they come and
+  // timestamped by the clock when they do; the simulated one sends a frame
+  // when the clock says the interval has come.
+  const bool self_paced = owner->SelfPaced();
   for (;;) {
     GstClockTime timestamp = GST_CLOCK_TIME_NONE;
-    if (live) {
+    if (live && !self_paced) {
       const GstFlowReturn waited = WaitForFrame(self, duration, &timestamp);
       if (waited != GST_FLOW_OK) return waited;
     } else {
@@ -571,6 +587,11 @@ static GstFlowReturn dualcam_src_create(GstPushSrc* push, GstBuffer** out) {
       if (self->state->flushing) return GST_FLOW_FLUSHING;
     }
     CameraOwner::Step step = owner->Pump();
+    {
+      std::lock_guard lock(self->state->mutex);
+      if (self->state->flushing) return GST_FLOW_FLUSHING;
+    }
+    if (live && self_paced) timestamp = RunningTimeNow(self);
     owner->DeliverEvents();
     if (step.stopped) return GST_FLOW_EOS;  // `dualcam stop`: the pipeline ends as after its last frame
     if (step.removed) {

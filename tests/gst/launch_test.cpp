@@ -5,6 +5,7 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 
 #include "gst_world.h"
@@ -135,12 +136,76 @@ TEST(GstTools, APipelineOwnsTheCameraAndAnswersStillsControlsAndStopFromAnotherP
   EXPECT_EQ(host::service::CameraLock::Holder(home.Home()), std::nullopt);
 }
 
+// A command run inside the emulated camera's test bed: the simulated camera
+// is plugged in as a USB device at usb:1-2, reached through the real libusb.
+// In a sanitizer build the emulator carries its own runtime, so the one the
+// plugin needs is preloaded for the command alone, after umockdev's library.
+ProcessResult RunWithEmulatedCamera(std::vector<std::string> emulator_options, std::vector<std::string> command) {
+  std::vector<std::string> argv = {DUALCAM_EMULATOR_PATH};
+  argv.insert(argv.end(), emulator_options.begin(), emulator_options.end());
+  argv.push_back("--");
+  if (std::strlen(DUALCAM_SANITIZER_RUNTIME) > 0) {
+    argv.insert(argv.end(), {"env", std::string("LD_PRELOAD=libumockdev-preload.so.0:") + DUALCAM_SANITIZER_RUNTIME,
+                             "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:abort_on_error=1"});
+  }
+  argv.insert(argv.end(), command.begin(), command.end());
+  return RunProgram(argv, {{"LD_PRELOAD", ""}});
+}
+
+TEST(GstTools, ARealCameraStreamsThroughLibusbUntilItIsPulledOut) {
+  TestHome home;
+  // The emulated camera sends a frame whenever one is asked for, so none is
+  // lost and the pictures are the driver's for the camera's first frames.
+  const auto video = home.Path("usb.y4m");
+  const ProcessResult run = RunWithEmulatedCamera(
+      {"--fps", "0"}, Launch("dualcamsrc device=usb home=" + home.Home().string() +
+                             " num-buffers=6 ! video/x-raw,format=I420,width=176,height=144 ! y4menc ! filesink "
+                             "location=" + video.string()));
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const auto y4m = ReadY4m(video);
+  ASSERT_TRUE(y4m);
+  ASSERT_EQ(y4m->frames.size(), 6u);
+  TestHome reference_home;
+  const auto reference = DriverPictures(reference_home.Home(), pipeline::kFourccI420, 176, 144, 6);
+  ASSERT_EQ(reference.size(), 6u);
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_TRUE(y4m->frames[i] == reference[i]) << "frame " << i;
+
+  // Pulled out after ten frames: an error that says so, and the pictures
+  // that came before it kept.
+  const auto cut = home.Path("cut.y4m");
+  const ProcessResult unplugged = RunWithEmulatedCamera(
+      {"--unplug-after", "10"}, Launch("-e dualcamsrc device=usb home=" + home.Home().string() +
+                                       " num-buffers=100 ! video/x-raw,format=I420,width=176,height=144 ! y4menc ! "
+                                       "filesink location=" + cut.string()));
+  EXPECT_NE(unplugged.exit_status, 0);
+  EXPECT_NE(unplugged.err.find("the camera was removed"), std::string::npos) << unplugged.err;
+  const auto kept = ReadY4m(cut);
+  ASSERT_TRUE(kept);
+  EXPECT_GE(kept->frames.size(), 1u);
+  EXPECT_LE(kept->frames.size(), 10u);
+  EXPECT_EQ(host::service::CameraLock::Holder(home.Home()), std::nullopt);
+
+  // A camera that is not on the bus is a clear refusal, before any frame.
+  const ProcessResult missing = RunWithEmulatedCamera(
+      {}, Launch("dualcamsrc device=usb:9999:0001 home=" + home.Home().string() + " num-buffers=1 ! fakesink"));
+  EXPECT_NE(missing.exit_status, 0);
+  EXPECT_NE(missing.err.find("no USB device usb:9999:0001"), std::string::npos) << missing.err;
+}
+
 TEST(GstTools, TheDeviceMonitorListsTheCameraWithItsCaps) {
   const ProcessResult monitor = RunProgram({"gst-device-monitor-1.0", "Video/Source"});
   ASSERT_EQ(monitor.exit_status, 0) << monitor.err;
   EXPECT_NE(monitor.out.find("Dual-mode camera (simulated)"), std::string::npos) << monitor.out;
   EXPECT_NE(monitor.out.find("video/x-vqj9, width=352, height=288, framerate=30/1"), std::string::npos);
   EXPECT_NE(monitor.out.find("video/x-raw, format=BGR, width=352, height=288"), std::string::npos);
+
+  // Real cameras are listed by their place on the bus, beside the simulated one.
+  const ProcessResult plugged = RunWithEmulatedCamera({"--cameras", "2"}, {"gst-device-monitor-1.0", "Video/Source"});
+  ASSERT_EQ(plugged.exit_status, 0) << plugged.err;
+  EXPECT_NE(plugged.out.find("Dual-mode camera (simulated)"), std::string::npos) << plugged.out;
+  for (const char* place : {"device.path = usb:1-2", "device.path = usb:1-3"})
+    EXPECT_NE(plugged.out.find(place), std::string::npos) << plugged.out;
+  EXPECT_NE(plugged.out.find("device.vendor.id = 1209"), std::string::npos) << plugged.out;
 }
 
 }  // namespace
