@@ -1,5 +1,6 @@
 // Registry of the host kernel: values through the platform calls and the C++
 // API, key rules, the direct-query answers, and several writers at once.
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,6 +223,28 @@ TEST(RegistryFile, ValuesSurviveReopeningTheDatabase)
     EXPECT_FALSE(again.KeyExists(kSettingsKeyPath));
     EXPECT_FALSE(again.GetValue(kSettingsKeyPath, "BulkMode"));
     EXPECT_TRUE(again.KeyExists("\\Registry\\Machine\\SOFTWARE"));
+}
+
+// A tool opening the registry while a capture is in the middle of a write
+// reads at once: opening a file already set up takes no write lock (which
+// it would otherwise wait for, and after the busy timeout fail).
+TEST(RegistryFile, OpeningWaitsForNoWriter)
+{
+    TempDir dir;
+    const auto file = dir.path() / "registry.db";
+    {
+        Registry registry(file);
+        ASSERT_EQ(InstallSettingsKey(registry), STATUS_SUCCESS);
+    }
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        Registry reader(file);
+        EXPECT_TRUE(reader.KeyExists(kSettingsKeyPath));
+    }
+    sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
 }
 
 // Two processes share the settings key as a mailbox: each writes its own

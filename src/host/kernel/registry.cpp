@@ -19,6 +19,9 @@ namespace dualcam::host {
 namespace {
 
 constexpr int kBusyTimeoutMs = 10'000;
+// Stored in the file's user_version once its tables and roots are in place;
+// a file that has it is opened without taking the write lock.
+constexpr int kSchemaVersion = 1;
 constexpr std::size_t kMaxKeyComponent = 255;
 constexpr std::size_t kMaxValueName = 16'383;
 
@@ -201,6 +204,12 @@ Registry::Registry(const std::filesystem::path& file)
         if (!NT_SUCCESS(Exec("PRAGMA journal_mode=WAL"))) failed = OpenError(db_, name);
         Exec("PRAGMA synchronous=FULL");
     }
+    // A file already set up is only read here, so a tool opening the
+    // registry never waits behind the writers of a busy key.
+    if (!failed) {
+        Statement version(Prepared("PRAGMA user_version"));
+        if (version.Step() == SQLITE_ROW && version.ColumnInt(0) >= kSchemaVersion) return;
+    }
     {
         Transaction tx(db_);
         NTSTATUS status = tx.Begun();
@@ -221,6 +230,7 @@ Registry::Registry(const std::filesystem::path& file)
                 if (insert.Step() != SQLITE_DONE) status = STATUS_UNSUCCESSFUL;
             }
         }
+        if (NT_SUCCESS(status)) status = Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         if (NT_SUCCESS(status)) status = tx.Commit();
         if (NT_SUCCESS(status)) failed.reset();  // a journal mode the file could not take is no failure
         else if (!failed) failed = OpenError(db_, name);
