@@ -79,7 +79,10 @@ bool MustSet(Registry& registry, const std::string& name, const host::RegistryVa
 }
 
 // A writer process: its own slots, plus the shared image settings (in range
-// and, every few rounds, out of range or of the wrong type).
+// and, every few rounds, out of range or of the wrong type). A writer that
+// runs until it is killed pauses between rounds, as a program sharing the key
+// would: one that never lets go of the database starves every other writer
+// (SQLite's busy wait polls, it does not queue).
 [[noreturn]] void Writer(const fs::path& file, int writer, int rounds, pid_t parent) {
   int code = 0;
   try {
@@ -97,6 +100,7 @@ bool MustSet(Registry& registry, const std::string& name, const host::RegistryVa
       if (round % 5 == writer % 5) registry.SetDword(kKey, "Contrast", 0x80000000u + round);
       if (round % 7 == 0) registry.SetString(kKey, "Saturation", "sixty");
       if (round % 7 == 3) registry.SetDword(kKey, "Saturation", static_cast<uint32_t>(round % 64));
+      if (rounds == kVictimRounds) usleep(2000);
     }
   } catch (...) {
     code = 4;
