@@ -65,12 +65,7 @@ int RunSnapshot(std::span<const std::string_view> args) {
   fs::path raw_copy = output;
   raw_copy.replace_extension(".dat");
   if (auto raw = parsed.Last("--raw")) raw_copy = *raw;
-  int timeout_seconds = 10;
-  if (auto text = parsed.Last("--timeout")) {
-    const auto value = ParseInt(*text, 1, 600);
-    if (!value) UsageError("--timeout must be 1..600 seconds");
-    timeout_seconds = *value;
-  }
+  const int timeout_seconds = TimeoutSeconds(parsed, 10);
 
   const DataHome home = OpenHome(parsed.Last("--home"));
   const auto registry_handle = OpenRegistry(home);

@@ -43,12 +43,7 @@ int RunStop(std::span<const std::string_view> args) {
     return kExitOk;
   }
   if (!parsed.positional.empty()) UsageError("unexpected argument '" + parsed.positional[0] + "'");
-  int timeout_seconds = 30;
-  if (auto text = parsed.Last("--timeout")) {
-    const auto value = ParseInt(*text, 1, 600);
-    if (!value) UsageError("--timeout must be 1..600 seconds");
-    timeout_seconds = *value;
-  }
+  const int timeout_seconds = TimeoutSeconds(parsed, 30);
   const DataHome home = OpenHome(parsed.Last("--home"));
 
   using host::service::Answer;

@@ -81,6 +81,10 @@ struct ParsedArgs {
 ParsedArgs ParseArgs(std::span<const std::string_view> args, std::initializer_list<std::string_view> valued,
                      std::initializer_list<std::string_view> switches = {});
 
+// The "--timeout SECONDS" option (1..600), or the default when not given; a
+// usage error otherwise.
+int TimeoutSeconds(const ParsedArgs& parsed, int default_seconds);
+
 // A 32-bit registry number: decimal, or hexadecimal with 0x.
 std::optional<uint32_t> ParseDword(std::string_view text);
 

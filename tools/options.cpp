@@ -15,6 +15,14 @@ std::optional<int> ParseInt(std::string_view text, int low, int high) {
   return value;
 }
 
+int TimeoutSeconds(const ParsedArgs& parsed, int default_seconds) {
+  const auto text = parsed.Last("--timeout");
+  if (!text) return default_seconds;
+  const auto value = ParseInt(*text, 1, 600);
+  if (!value) UsageError("--timeout must be 1..600 seconds");
+  return *value;
+}
+
 std::optional<std::pair<int, int>> ParseSize(std::string_view text) {
   const auto x = text.find_first_of("xX");
   if (x == std::string_view::npos) return std::nullopt;
