@@ -62,41 +62,13 @@ int RoleOfThisThread() {
   return t_role;
 }
 
-inline void Count() {
+}  // namespace
+
+void CountAllocation() {
   if (g_counting.load(std::memory_order_relaxed)) g_allocations[RoleOfThisThread()].fetch_add(1, std::memory_order_relaxed);
 }
 
-}  // namespace
-
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
-void __libc_free(void*);
-void* malloc(std::size_t bytes) {
-  Count();
-  return __libc_malloc(bytes);
-}
-void* calloc(std::size_t count, std::size_t bytes) {
-  Count();
-  return __libc_calloc(count, bytes);
-}
-void* realloc(void* block, std::size_t bytes) {
-  Count();
-  return __libc_realloc(block, bytes);
-}
-void* aligned_alloc(std::size_t alignment, std::size_t bytes) {
-  Count();
-  return __libc_memalign(alignment, bytes);
-}
-int posix_memalign(void** out, std::size_t alignment, std::size_t bytes) {
-  Count();
-  *out = __libc_memalign(alignment, bytes);
-  return *out ? 0 : ENOMEM;
-}
-void free(void* block) { __libc_free(block); }
-}
+#include "support/allocation_interposer.h"
 
 namespace {
 

@@ -29,76 +29,36 @@
 #include "pipeline/frame.h"
 #include "pipeline/packet.h"
 #include "pipeline/render.h"
+#include "support/sanitizers.h"
 #include "support/test_data.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define DUALCAM_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define DUALCAM_SANITIZED 1
-#endif
-#endif
 
 namespace {
 std::atomic<bool> g_armed{false};
 std::atomic<long> g_allocations{0};
-
-[[maybe_unused]] inline void Count() {
-    if (g_armed.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-}
 }  // namespace
 
-#if !defined(DUALCAM_SANITIZED)
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
-void __libc_free(void*);
+void CountAllocation() {
+    if (g_armed.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+}
 
-void* malloc(std::size_t bytes) {
-    Count();
-    return __libc_malloc(bytes);
-}
-void* calloc(std::size_t count, std::size_t bytes) {
-    Count();
-    return __libc_calloc(count, bytes);
-}
-void* realloc(void* block, std::size_t bytes) {
-    Count();
-    return __libc_realloc(block, bytes);
-}
-void* aligned_alloc(std::size_t alignment, std::size_t bytes) {
-    Count();
-    return __libc_memalign(alignment, bytes);
-}
-void* memalign(std::size_t alignment, std::size_t bytes) {
-    Count();
-    return __libc_memalign(alignment, bytes);
-}
-int posix_memalign(void** out, std::size_t alignment, std::size_t bytes) {
-    Count();
-    *out = __libc_memalign(alignment, bytes);
-    return *out != nullptr ? 0 : ENOMEM;
-}
-void free(void* block) { __libc_free(block); }
-}
+#if !defined(DUALCAM_SANITIZED)
+#include "support/allocation_interposer.h"
 
 void* operator new(std::size_t bytes) {
-    Count();
+    CountAllocation();
     if (void* p = __libc_malloc(bytes != 0 ? bytes : 1)) return p;
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t bytes) { return operator new(bytes); }
 void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
-    Count();
+    CountAllocation();
     return __libc_malloc(bytes != 0 ? bytes : 1);
 }
 void* operator new[](std::size_t bytes, const std::nothrow_t& tag) noexcept {
     return operator new(bytes, tag);
 }
 void* operator new(std::size_t bytes, std::align_val_t alignment) {
-    Count();
+    CountAllocation();
     if (void* p = __libc_memalign(static_cast<std::size_t>(alignment), bytes != 0 ? bytes : 1)) return p;
     throw std::bad_alloc();
 }

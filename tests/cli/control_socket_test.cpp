@@ -16,6 +16,7 @@
 
 #include "cli_harness.h"
 #include "host/service/control_client.h"
+#include "support/sanitizers.h"
 
 namespace dualcam::cli::testing {
 namespace {
@@ -25,17 +26,7 @@ using namespace std::chrono_literals;
 using host::service::Answer;
 using host::service::Verb;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kSlowdown = 3;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr int kSlowdown = 3;
-#else
-constexpr int kSlowdown = 1;
-#endif
-#else
-constexpr int kSlowdown = 1;
-#endif
+constexpr int kSlowdown = dualcam::testing::kSanitizerSlowdown;
 
 bool WaitForSocket(const CliWorld& world) {
   for (auto give_up = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < give_up;) {
@@ -153,3 +144,4 @@ TEST(ControlSocketConcurrency, HostileClientsCostTheCaptureNoFrame) {
 
 }  // namespace
 }  // namespace dualcam::cli::testing
+

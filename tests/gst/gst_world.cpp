@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -156,17 +155,6 @@ int ChromaSpread(const std::vector<uint8_t>& i420, int width, int height) {
   return spread;
 }
 
-namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-}  // namespace
-
 Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
     : dir_("gst-process") {
   // Our environment, the plugin in the build tree, a registry cache of the
@@ -229,8 +217,8 @@ ProcessResult Process::Wait(int seconds) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  result_.out = Slurp(dir_ / "stdout");
-  result_.err = Slurp(dir_ / "stderr");
+  result_.out = dualcam::testing::ReadFileText(dir_ / "stdout");
+  result_.err = dualcam::testing::ReadFileText(dir_ / "stderr");
   return result_;
 }
 
@@ -240,8 +228,7 @@ ProcessResult RunProgram(const std::vector<std::string>& argv, const std::map<st
 }
 
 std::optional<Y4m> ReadY4m(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = dualcam::testing::ReadFileText(path);
   const auto end = bytes.find('\n');
   if (bytes.rfind("YUV4MPEG2 ", 0) != 0 || end == std::string::npos) return std::nullopt;
   Y4m y4m;

@@ -8,23 +8,10 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "support/test_data.h"
 
 namespace dualcam::testing {
-
-namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-}  // namespace
 
 ToolRun RunTool(const std::vector<std::string>& args) { return RunProgram(ToolPath().string(), args); }
 
@@ -57,8 +44,8 @@ ToolRun RunProgram(const std::string& tool, const std::vector<std::string>& args
   }
   if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-  run.out = Slurp(out_path);
-  run.err = Slurp(err_path);
+  run.out = ReadFileText(out_path);
+  run.err = ReadFileText(err_path);
   return run;
 }
 

@@ -26,6 +26,11 @@ std::optional<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& p
   return bytes;
 }
 
+std::string ReadFileText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 bool WriteFileBytes(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return false;

@@ -21,6 +21,8 @@ std::filesystem::path TestDataPath(std::string_view name);
 std::filesystem::path ToolPath();
 
 std::optional<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path);
+// The whole file as text; empty when it cannot be read.
+std::string ReadFileText(const std::filesystem::path& path);
 bool WriteFileBytes(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
 // A fresh, empty directory under the system temporary directory; removed by
