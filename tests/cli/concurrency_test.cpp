@@ -8,13 +8,13 @@
 #include <fcntl.h>
 
 #include <chrono>
-#include <cmath>
 #include <future>
 #include <memory>
 #include <thread>
 
 #include "cli_harness.h"
 #include "support/picture_io.h"
+#include "support/sanitizers.h"
 
 extern char** environ;
 
@@ -41,37 +41,29 @@ std::optional<Y4m> ReadY4m(const fs::path& path) {
 }
 
 // Under the sanitizers the command runs several times slower (the still is
-// a 640x480 picture compressed by the simulated camera), so the capture runs
-// longer and the snapshots wait longer; the capture must outlast both
-// snapshots, which in a plain build take a few seconds at most.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kSlowdown = 3;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr int kSlowdown = 3;
-#else
-constexpr int kSlowdown = 1;
-#endif
-#else
-constexpr int kSlowdown = 1;
-#endif
+// a 640x480 picture compressed by the simulated camera), so the captures run
+// longer and the snapshots wait longer.
+constexpr int kSlowdown = dualcam::testing::kSanitizerSlowdown;
 
 TEST(CliConcurrency, SnapshotFromASecondProcessWhileCapturing) {
   CliWorld world;
-  const int seconds = 15 * kSlowdown;
   const std::string timeout = std::to_string(10 * kSlowdown);
+  // The capture outlasts both snapshots (a few seconds at most in a plain
+  // build) and is stopped once they are saved.
   auto capture = std::async(std::launch::async, [&] {
-    return world.Run({"capture", "--size", "176x144", "--seconds", std::to_string(seconds), "--output",
+    return world.Run({"capture", "--size", "176x144", "--seconds", std::to_string(60 * kSlowdown), "--output",
                       world.Path("v.y4m").string()});
   });
   ASSERT_TRUE(WaitForStream(world));
   const auto run = world.Run({"snapshot", world.Path("still.png").string(), "--timeout", timeout});
   // The first result was accepted, so the driver takes the next still too.
   const auto second = world.Run({"snapshot", world.Path("second.png").string(), "--timeout", timeout});
+  const auto stopped = world.Run({"stop"});
   const auto captured = capture.get();
   ASSERT_EQ(run.exit_status, 0) << run.err << "\ncapture: " << captured.out << captured.err;
   EXPECT_EQ(second.exit_status, 0) << second.err;
-  ASSERT_EQ(captured.exit_status, 0) << captured.err;
+  EXPECT_EQ(stopped.exit_status, 0) << stopped.err;
+  ASSERT_EQ(captured.exit_status, 143) << captured.err;
 
   const auto still = dualcam::testing::LoadPng(world.Path("still.png"));
   ASSERT_TRUE(still.has_value());
@@ -82,13 +74,13 @@ TEST(CliConcurrency, SnapshotFromASecondProcessWhileCapturing) {
   const auto decoded = dualcam::testing::RunTool({"decode", world.Path("still.dat").string(), world.Path("again.png").string()});
   ASSERT_EQ(decoded.exit_status, 0) << decoded.err;
   EXPECT_EQ(dualcam::testing::LoadPng(world.Path("again.png"))->pixels, still->pixels);
-  // The video went on around the still: every frame at the video size.
+  // The video went on around the stills: every frame delivered is in the
+  // file, at the video size.
   const auto y4m = ReadY4m(world.Path("v.y4m"));
   ASSERT_TRUE(y4m.has_value());
-  // Whole frames of 333,333 units of 100 ns covering the time asked for (15 s
-  // is 450 frames; 45 s needs 1351).
-  const auto frames = static_cast<size_t>(std::ceil(seconds * 1e7 / 333333.0 - 1e-3));
-  EXPECT_EQ(y4m->frames.size(), frames);
+  EXPECT_GT(y4m->frames.size(), 1u);
+  EXPECT_NE(captured.out.find("frames:     " + std::to_string(y4m->frames.size()) + " delivered"), std::string::npos)
+      << captured.out;
 }
 
 TEST(CliConcurrency, SettingsWrittenWhileCapturingAreKept) {
