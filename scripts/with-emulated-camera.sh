@@ -17,7 +17,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 emulator="${DUALCAM_EMULATOR:-$root/build/release/src/dualcam-emulated-camera}"
 if [ ! -x "$emulator" ]; then
-  echo "with-emulated-camera: $emulator not found; build first: cmake --preset release && cmake --build --preset release" >&2
+  echo "with-emulated-camera: $emulator not found; build first: cmake --preset release && cmake --build --preset release --target dualcam-emulated-camera" >&2
   exit 1
 fi
 exec "$emulator" "$@"
