@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <regex>
+#include <string_view>
 
 #include "command.h"
 #include "image_io.h"
@@ -21,9 +21,16 @@ namespace fs = std::filesystem;
 std::string Reason(int error) { return std::strerror(error); }
 
 // The names the capture gives pictures and buffers in a folder.
+// "frame-", five or more digits, and one of the kinds' extensions.
 bool IsPictureName(const std::string& name) {
-  static const std::regex kPicture("frame-[0-9]{5,}\\.(png|bgr|yuv|vqj9)");
-  return std::regex_match(name, kPicture);
+  constexpr std::string_view kPrefix = "frame-";
+  if (name.rfind(kPrefix, 0) != 0) return false;
+  const std::size_t dot = name.find('.', kPrefix.size());
+  if (dot == std::string::npos || dot - kPrefix.size() < 5) return false;
+  for (std::size_t i = kPrefix.size(); i < dot; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  const std::string_view extension = std::string_view(name).substr(dot + 1);
+  return extension == "png" || extension == "bgr" || extension == "yuv" || extension == "vqj9";
 }
 
 // The pictures an earlier capture left in `folder` (none when it does not
