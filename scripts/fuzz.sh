@@ -12,7 +12,7 @@
 #
 # Options:
 #   --build DIR    build folder holding fuzz/fuzz_<target> (default build/asan)
-#   --time SEC     seconds per target (default 8 with --ci, else 600)
+#   --time SEC     seconds per target (default 5 with --ci, else 600)
 #   --runs N       stop a target after N executions instead (campaigns)
 #   --jobs N       parallel fuzzing processes per target (default 1; the
 #                  machine is shared: keep it at 1 unless it is yours)
@@ -52,7 +52,7 @@ if [ ${#targets[@]} -eq 0 ]; then
            usb_device)
 fi
 if [ -z "$seconds" ]; then
-  if [ $ci -eq 1 ]; then seconds=8; else seconds=600; fi
+  if [ $ci -eq 1 ]; then seconds=5; else seconds=600; fi
 fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
