@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "support/run_tool.h"
+#include "support/sanitizers.h"
 #include "support/test_data.h"
 
 namespace dualcam::cli::testing {
+
+// How many times longer a capture is given under the sanitizers.
+inline constexpr int kSlowdown = dualcam::testing::kSanitizerSlowdown;
 
 using dualcam::testing::ToolRun;
 

@@ -14,7 +14,6 @@
 
 #include "cli_harness.h"
 #include "support/picture_io.h"
-#include "support/sanitizers.h"
 
 extern char** environ;
 
@@ -35,16 +34,14 @@ bool WaitForStream(const CliWorld& world) {
   return false;
 }
 
-std::optional<Y4m> ReadY4m(const fs::path& path) {
+std::optional<Y4m> LoadY4m(const fs::path& path) {
   std::string error;
   return ParseY4m(dualcam::testing::ReadFileBytes(path).value_or(std::vector<uint8_t>{}), &error);
 }
 
-// Under the sanitizers the command runs several times slower (the still is
-// a 640x480 picture compressed by the simulated camera), so the captures run
-// longer and the snapshots wait longer.
-constexpr int kSlowdown = dualcam::testing::kSanitizerSlowdown;
-
+// Under the sanitizers (kSlowdown) the command runs several times slower (the
+// still is a 640x480 picture compressed by the simulated camera), so the
+// captures run longer and the snapshots wait longer.
 TEST(CliConcurrency, SnapshotFromASecondProcessWhileCapturing) {
   CliWorld world;
   const std::string timeout = std::to_string(10 * kSlowdown);
@@ -76,7 +73,7 @@ TEST(CliConcurrency, SnapshotFromASecondProcessWhileCapturing) {
   EXPECT_EQ(dualcam::testing::LoadPng(world.Path("again.png"))->pixels, still->pixels);
   // The video went on around the stills: every frame delivered is in the
   // file, at the video size.
-  const auto y4m = ReadY4m(world.Path("v.y4m"));
+  const auto y4m = LoadY4m(world.Path("v.y4m"));
   ASSERT_TRUE(y4m.has_value());
   EXPECT_GT(y4m->frames.size(), 1u);
   EXPECT_NE(captured.out.find("frames:     " + std::to_string(y4m->frames.size()) + " delivered"), std::string::npos)
@@ -185,7 +182,7 @@ TEST(CliConcurrency, InterruptedCaptureFinishesItsOutputFirstAndSaysWhichSignal)
     // The driver was taken down: stream closed, camera removed.
     EXPECT_EQ(world.Run({"reg", "get", "IsoMode"}).out, "0\n");
     EXPECT_EQ(world.Run({"reg", "get", "DriverStatus"}).out, "8\n");
-    const auto y4m = ReadY4m(world.Path("v.y4m"));
+    const auto y4m = LoadY4m(world.Path("v.y4m"));
     ASSERT_TRUE(y4m.has_value()) << "the pictures taken are kept, whole";
     EXPECT_GT(y4m->frames.size(), 5u);
     EXPECT_LT(y4m->frames.size(), 1800u);

@@ -16,7 +16,6 @@
 
 #include "cli_harness.h"
 #include "host/service/control_client.h"
-#include "support/sanitizers.h"
 
 namespace dualcam::cli::testing {
 namespace {
@@ -25,8 +24,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using host::service::Answer;
 using host::service::Verb;
-
-constexpr int kSlowdown = dualcam::testing::kSanitizerSlowdown;
 
 bool WaitForSocket(const CliWorld& world) {
   for (auto give_up = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < give_up;) {

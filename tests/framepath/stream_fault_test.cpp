@@ -32,7 +32,6 @@ using pipeline::kCompressionRgb;
 using pipeline::kFourccI420;
 using pipeline::kFourccVqj9;
 
-constexpr double kMinPsnr = 31.0;  // as in stream_test.cpp
 
 enum class Fault { kNone, kDrop, kReorder, kError, kTruncate, kStill };
 

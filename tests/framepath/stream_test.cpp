@@ -21,10 +21,6 @@ namespace {
 using pipeline::kCompressionRgb;
 using pipeline::kFourccI420;
 
-// Quality index 3 (T.81 Annex K tables at 30 %) on a photograph: the lowest
-// figure measured over every size, output kind and packet size was 33.2 dB
-// (160x120 RGB24).
-constexpr double kMinPsnr = 31.0;
 
 std::string Describe(const CaptureFormat& f) {
   return std::to_string(f.Width) + "x" + std::to_string(f.Height) +

@@ -10,29 +10,16 @@
 #include "host/kernel/host_kernel.h"
 #include "host/kernel/wide.h"
 #include "platform/kernel.h"
+#include "support/test_data.h"
 
 namespace dualcam::host {
 namespace {
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dualcam-world-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // A tool's registry connection and a running driver's kernel exchange values
 // through the settings key, as the snapshot mailbox does.
 TEST(KernelWorld, RealRunSharesTheSettingsKeyWithAnotherProgram)
 {
-    TempDir dir;
+    dualcam::testing::TempDir dir("world");
     const auto file = dir.path() / "registry.db";
     HostKernel kernel(HostOptions::ForRealRun(file, dir.path() / "files"));
     ScopedKernel scope(kernel);

@@ -11,25 +11,12 @@
 
 #include "host/kernel/host_kernel.h"
 #include "platform/kernel.h"
+#include "support/test_data.h"
 
 namespace dualcam::host {
 namespace {
 
 constexpr char16_t kSettingsKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Orvantic Tech\\Dual Mode Cameras\\MV7730";
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dualcam-reg-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 NTSTATUS WriteDword(PCWSTR key, PCWSTR name, ULONG value)
 {
@@ -209,7 +196,7 @@ TEST_F(RegistryTest, KeyHandlesOpenSetQueryAndClose)
 
 TEST(RegistryFile, ValuesSurviveReopeningTheDatabase)
 {
-    TempDir dir;
+    dualcam::testing::TempDir dir("reg");
     const auto file = dir.path() / "registry.db";
     {
         Registry registry(file);
@@ -230,7 +217,7 @@ TEST(RegistryFile, ValuesSurviveReopeningTheDatabase)
 // it would otherwise wait for, and after the busy timeout fail).
 TEST(RegistryFile, OpeningWaitsForNoWriter)
 {
-    TempDir dir;
+    dualcam::testing::TempDir dir("reg");
     const auto file = dir.path() / "registry.db";
     {
         Registry registry(file);
@@ -251,7 +238,7 @@ TEST(RegistryFile, OpeningWaitsForNoWriter)
 // values and the same value, at the same time, and none is lost.
 TEST(RegistryFile, TwoProcessesWritingOneKeyLoseNothing)
 {
-    TempDir dir;
+    dualcam::testing::TempDir dir("reg");
     const auto file = dir.path() / "registry.db";
     {
         Registry registry(file);
@@ -292,7 +279,7 @@ TEST(RegistryFile, TwoProcessesWritingOneKeyLoseNothing)
 
 TEST(HostConcurrency, TwoConnectionsWriteOneKeyAtOnce)
 {
-    TempDir dir;
+    dualcam::testing::TempDir dir("reg");
     const auto file = dir.path() / "registry.db";
     Registry first(file);
     ASSERT_EQ(InstallSettingsKey(first), STATUS_SUCCESS);

@@ -93,7 +93,7 @@ TEST_F(RenderTest, EveryRouteAtEverySizeMatchesTheComposedSteps) {
         ++seed;
         for (OutputKind kind : {OutputKind::Rgb, OutputKind::Planar}) {
             for (int tone : {0, 6}) {
-                SCOPED_TRACE(testing::Message()
+                SCOPED_TRACE(::testing::Message()
                              << e.FormatWidth << "x" << e.FormatHeight
                              << (kind == OutputKind::Rgb ? " RGB" : " I420") << " tone " << tone);
                 ProcessingOptions options{};
@@ -148,7 +148,7 @@ int SourceIndex(const SizePlanEntry& e, int o, bool row) {
 // up to the compression error.
 TEST_F(RenderTest, LuminanceShowsTheSourcePixelsEachRouteKeeps) {
     for (const SizePlanEntry& e : kSizePlan) {
-        SCOPED_TRACE(testing::Message() << e.FormatWidth << "x" << e.FormatHeight);
+        SCOPED_TRACE(::testing::Message() << e.FormatWidth << "x" << e.FormatHeight);
         const auto source = test::PatternPicture(e.RawWidth, e.RawHeight, 11);
         auto raw = test::EncodedRawFrame(e.RawWidth, e.RawHeight, 0, 11);
         ProcessingOptions options{};
@@ -178,7 +178,7 @@ TEST_F(RenderTest, GreyFramesRenderGreyThroughEveryRoute) {
             SetToneCurve(&options, tone);
             const std::uint8_t luma = tone == 0 ? 128 : 180;  // curve 5 maps 128 to 180
             const std::size_t lumaBytes = static_cast<std::size_t>(e.FormatWidth) * e.FormatHeight;
-            SCOPED_TRACE(testing::Message()
+            SCOPED_TRACE(::testing::Message()
                          << e.FormatWidth << "x" << e.FormatHeight << " tone " << tone);
 
             Output planar(PictureBytes(e, OutputKind::Planar));
@@ -255,7 +255,7 @@ TEST_F(RenderTest, UndersizedOutputIsNeverWritten) {
         auto raw = test::GreyRawFrame(e.RawWidth, e.RawHeight, 1);
         for (OutputKind kind : {OutputKind::Rgb, OutputKind::Planar}) {
             for (int tone : {0, 1}) {
-                SCOPED_TRACE(testing::Message() << e.FormatWidth << "x" << e.FormatHeight
+                SCOPED_TRACE(::testing::Message() << e.FormatWidth << "x" << e.FormatHeight
                                                 << " kind " << int(kind) << " tone " << tone);
                 ProcessingOptions options{};
                 SetToneCurve(&options, tone);

@@ -22,10 +22,6 @@
 namespace dualcam::props::testing {
 namespace {
 
-constexpr int64_t kOneSecond = -10'000'000;
-
-void IgnoreRequest(PHW_STREAM_REQUEST_BLOCK) {}
-
 // The simulated camera's bus, with a look at every control transfer as it
 // goes out.
 class ObservedBus final : public host::bus::UsbDevice {

@@ -13,8 +13,6 @@ namespace {
 
 using namespace camera;
 
-constexpr int64_t kOneSecond = -10'000'000;
-
 class ExtensionSet : public PropsWorld {
  protected:
   // Raw vendor request fields.

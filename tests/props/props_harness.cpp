@@ -14,11 +14,8 @@
 #include "support/sim_device.h"
 
 namespace dualcam::props::testing {
-namespace {
 
 void IgnoreRequest(PHW_STREAM_REQUEST_BLOCK) {}
-
-}  // namespace
 
 PropertyRequest::PropertyRequest(const GUID& set, ULONG id, ULONG size)
     : buffer_(new uint8_t[size < sizeof(KSPROPERTY) ? sizeof(KSPROPERTY) : size]),

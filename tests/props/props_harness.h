@@ -30,6 +30,12 @@
 
 namespace dualcam::props::testing {
 
+// A relative wait of one second (100 ns units), as the driver asks for it.
+inline constexpr int64_t kOneSecond = -10'000'000;
+
+// The stream class's request callback for tests that send none.
+void IgnoreRequest(PHW_STREAM_REQUEST_BLOCK);
+
 // Fill byte of fresh request buffers.
 inline constexpr uint8_t kPattern = 0xCD;
 // What the stream class preloads into a request's Status.
