@@ -27,6 +27,20 @@ std::vector<std::string> Launch(const std::string& pipeline) {
   return argv;
 }
 
+// A pipeline's YUV4MPEG2 recording at 176x144 holds the driver's own I420
+// pictures of the simulated camera's first frames, one for one.
+void ExpectTheDriversFirstPictures(const std::filesystem::path& video, std::size_t frames) {
+  const auto y4m = ReadY4m(video);
+  ASSERT_TRUE(y4m);
+  EXPECT_EQ(y4m->width, 176);
+  EXPECT_EQ(y4m->height, 144);
+  ASSERT_EQ(y4m->frames.size(), frames);
+  TestHome reference_home;
+  const auto reference = DriverPictures(reference_home.Home(), pipeline::kFourccI420, 176, 144, static_cast<int>(frames));
+  ASSERT_EQ(reference.size(), frames);
+  for (std::size_t i = 0; i < frames; ++i) EXPECT_TRUE(y4m->frames[i] == reference[i]) << "frame " << i;
+}
+
 TEST(GstTools, InspectDescribesTheElements) {
   const ProcessResult source = RunProgram({"gst-inspect-1.0", "dualcamsrc"});
   ASSERT_EQ(source.exit_status, 0) << source.err;
@@ -45,15 +59,7 @@ TEST(GstTools, ARecordedVideoHoldsTheDriversPictures) {
                                        " is-live=false num-buffers=8 ! video/x-raw,format=I420,width=176,height=144 "
                                        "! y4menc ! filesink location=" + video.string()));
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  const auto y4m = ReadY4m(video);
-  ASSERT_TRUE(y4m);
-  EXPECT_EQ(y4m->width, 176);
-  EXPECT_EQ(y4m->height, 144);
-  ASSERT_EQ(y4m->frames.size(), 8u);
-  TestHome reference_home;
-  const auto reference = DriverPictures(reference_home.Home(), pipeline::kFourccI420, 176, 144, 8);
-  ASSERT_EQ(reference.size(), 8u);
-  for (std::size_t i = 0; i < 8; ++i) EXPECT_TRUE(y4m->frames[i] == reference[i]) << "frame " << i;
+  ExpectTheDriversFirstPictures(video, 8);
 
   // A common video file, read back by GStreamer's own demuxer and decoder.
   const auto webm = home.Path("video.webm");
@@ -162,13 +168,7 @@ TEST(GstTools, ARealCameraStreamsThroughLibusbUntilItIsPulledOut) {
                              " num-buffers=6 ! video/x-raw,format=I420,width=176,height=144 ! y4menc ! filesink "
                              "location=" + video.string()));
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  const auto y4m = ReadY4m(video);
-  ASSERT_TRUE(y4m);
-  ASSERT_EQ(y4m->frames.size(), 6u);
-  TestHome reference_home;
-  const auto reference = DriverPictures(reference_home.Home(), pipeline::kFourccI420, 176, 144, 6);
-  ASSERT_EQ(reference.size(), 6u);
-  for (std::size_t i = 0; i < 6; ++i) EXPECT_TRUE(y4m->frames[i] == reference[i]) << "frame " << i;
+  ExpectTheDriversFirstPictures(video, 6);
 
   // Pulled out after ten frames: an error that says so, and the pictures
   // that came before it kept.
